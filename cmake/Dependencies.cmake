@@ -1,0 +1,67 @@
+# Third-party libraries, all from the distribution's -dev packages (or, for the Windows cross
+# build, from the static libraries scripts/build-windows makes). Each one becomes an imported
+# qm:: target so the rest of the build never cares where it came from.
+
+# The Windows cross build: static libraries that scripts/build-windows made with MinGW-w64 under
+# one prefix (include/ and lib/). Each target carries the Windows system libraries it needs, so
+# the .exe needs nothing beyond what ships with Windows.
+if(WIN32)
+  set(QM_WINDOWS_DEPS "" CACHE PATH "Prefix holding the MinGW-w64 static libraries")
+  if(NOT IS_DIRECTORY "${QM_WINDOWS_DEPS}/lib")
+    message(FATAL_ERROR "QM_WINDOWS_DEPS must name the prefix scripts/build-windows made "
+                        "(it has no lib/ folder: \"${QM_WINDOWS_DEPS}\")")
+  endif()
+  find_package(Threads REQUIRED)
+
+  function(qm_windows_library target file)
+    if(NOT EXISTS "${QM_WINDOWS_DEPS}/lib/${file}")
+      message(FATAL_ERROR "${QM_WINDOWS_DEPS}/lib/${file} is missing: rerun scripts/build-windows")
+    endif()
+    add_library(${target} STATIC IMPORTED)
+    set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${QM_WINDOWS_DEPS}/lib/${file}")
+    target_include_directories(${target} SYSTEM INTERFACE "${QM_WINDOWS_DEPS}/include")
+    target_link_libraries(${target} INTERFACE ${ARGN})
+  endfunction()
+
+  qm_windows_library(qm::glfw libglfw3.a gdi32 user32 shell32)
+  # Without GLEW_STATIC the header declares every entry point dllimport and the link fails.
+  qm_windows_library(qm::glew libglew32.a opengl32)
+  target_compile_definitions(qm::glew INTERFACE GLEW_STATIC GLEW_NO_GLU)
+  qm_windows_library(qm::lodepng liblodepng.a)
+  qm_windows_library(qm::mpg123 libmpg123.a shlwapi)
+  qm_windows_library(qm::sdl2 libSDL2.a kernel32 user32 gdi32 winmm imm32 ole32 oleaut32 version
+                     uuid advapi32 setupapi shell32)
+  # SDL's header renames main() to SDL_main on Windows; the process entry here is our own.
+  target_compile_definitions(qm::sdl2 INTERFACE SDL_MAIN_HANDLED)
+  target_include_directories(qm::sdl2 SYSTEM INTERFACE "${QM_WINDOWS_DEPS}/include/SDL2")
+  add_library(qm::threads INTERFACE IMPORTED)
+  target_link_libraries(qm::threads INTERFACE Threads::Threads)
+  return()
+endif()
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenGL REQUIRED)
+
+pkg_check_modules(QM_GLFW REQUIRED IMPORTED_TARGET glfw3)
+pkg_check_modules(QM_GLEW REQUIRED IMPORTED_TARGET glew)
+pkg_check_modules(QM_MPG123 REQUIRED IMPORTED_TARGET libmpg123)
+pkg_check_modules(QM_SDL2 REQUIRED IMPORTED_TARGET sdl2)
+
+add_library(qm::glfw INTERFACE IMPORTED)
+target_link_libraries(qm::glfw INTERFACE PkgConfig::QM_GLFW)
+add_library(qm::glew INTERFACE IMPORTED)
+target_link_libraries(qm::glew INTERFACE PkgConfig::QM_GLEW OpenGL::GL)
+add_library(qm::mpg123 INTERFACE IMPORTED)
+target_link_libraries(qm::mpg123 INTERFACE PkgConfig::QM_MPG123)
+add_library(qm::sdl2 INTERFACE IMPORTED)
+target_link_libraries(qm::sdl2 INTERFACE PkgConfig::QM_SDL2)
+add_library(qm::threads INTERFACE IMPORTED)
+target_link_libraries(qm::threads INTERFACE Threads::Threads)
+
+# Debian ships LodePNG as a plain header and shared library without pkg-config data.
+find_path(QM_LODEPNG_INCLUDE lodepng.h REQUIRED)
+find_library(QM_LODEPNG_LIBRARY NAMES lodepng REQUIRED)
+add_library(qm::lodepng INTERFACE IMPORTED)
+target_include_directories(qm::lodepng SYSTEM INTERFACE ${QM_LODEPNG_INCLUDE})
+target_link_libraries(qm::lodepng INTERFACE ${QM_LODEPNG_LIBRARY})

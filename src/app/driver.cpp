@@ -1,0 +1,149 @@
+// Start-up, the frame loop clocked by the music, and shutdown, in that order. Every step that
+// can fail says once what failed and why; shutdown always runs and releases what start-up made,
+// in reverse order, so the monitor gets its mode back whatever happened.
+#include "app/driver.h"
+
+#include "app/report.h"
+#include "audio/music.h"
+#include "render/gl_context.h"
+#include "render/scene.h"
+
+#include <GL/glew.h>
+#include <GLFW/glfw3.h>
+
+#include <csignal>
+#include <string>
+
+namespace {
+
+constexpr char programName[] = "quartz-meridian";
+constexpr char windowTitle[] = "QUARTZ MERIDIAN";
+
+volatile std::sig_atomic_t caughtSignal = 0;
+
+extern "C" void onSignal(int signalNumber) { caughtSignal = signalNumber; }
+
+// SIGINT, SIGTERM and SIGHUP end the run the way Escape does: the loop sees the close flag, so
+// the full-screen window is destroyed and the monitor's mode restored.
+void installSignalHandlers() {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+#ifdef SIGHUP
+    std::signal(SIGHUP, onSignal);
+#endif
+}
+
+void onKey(GLFWwindow* window, int key, int, int action, int) {
+    if (key == GLFW_KEY_ESCAPE && action == GLFW_PRESS) {
+        glfwSetWindowShouldClose(window, GL_TRUE);
+    }
+}
+
+void fail(const std::string& message) { reportFailure(programName, message); }
+
+// Window, context and GL entry points; false once a step failed and was reported.
+bool openWindow(GLFWwindow*& window) {
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
+    glfwWindowHint(GLFW_RESIZABLE, 0);
+    window = glfwCreateWindow(sceneWidth, sceneHeight, windowTitle, glfwGetPrimaryMonitor(),
+                              nullptr);
+    if (window == nullptr) {
+        fail(std::string("cannot open the full-screen window: ") + glfwFailureText());
+        return false;
+    }
+    glfwMakeContextCurrent(window);
+    glGetError();
+    glewExperimental = GL_TRUE;
+    if (GLenum result = glewInit(); result != GLEW_OK) {
+        fail(std::string("cannot load the OpenGL entry points: ") +
+             reinterpret_cast<const char*>(glewGetErrorString(result)));
+        return false;
+    }
+    glGetError();
+    if (!GLEW_VERSION_3_3) {
+        const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+        fail(std::string("needs OpenGL 3.3, the driver offers ") +
+             (version != nullptr ? version : "an unknown version"));
+        return false;
+    }
+    glfwSetKeyCallback(window, onKey);
+    glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_HIDDEN);
+    return true;
+}
+
+void playFrames(GLFWwindow* window, MusicStream musicStream) {
+    startPlayback(musicStream);
+    while (!glfwWindowShouldClose(window)) {
+        if (!isActive(musicStream)) {
+            break;
+        }
+        const auto time = static_cast<float>(positionSeconds(musicStream));
+        const auto levelStep = static_cast<float>(readLevelStep(musicStream));
+        FrameTarget target;
+        glfwGetFramebufferSize(window, &target.width, &target.height);
+        renderFrame(time, levelStep, target);
+        glfwSwapBuffers(window);
+        update();
+        glfwPollEvents();
+        if (caughtSignal != 0) {
+            glfwSetWindowShouldClose(window, GL_TRUE);
+        }
+    }
+}
+
+} // namespace
+
+int runPresentation() {
+    installSignalHandlers();
+    installGlfwErrorCallback();
+
+    // Start-up. Each failure is reported where it happens; what follows is skipped.
+    bool runOk = glfwInit() == GLFW_TRUE;
+    if (!runOk) {
+        fail(std::string("cannot start the window library: ") + glfwFailureText());
+    }
+    MusicStream musicStream = 0;
+    if (runOk && !(runOk = openDevice())) {
+        fail("cannot open the audio device: " + musicFailure());
+    }
+    if (runOk && !(runOk = (musicStream = openStream(musicFileName)) != 0)) {
+        fail(std::string("cannot open music \"") + musicFileName + "\": " + musicFailure());
+    }
+    // Without music there is nothing to show: no window, so no mode switch for nothing.
+    GLFWwindow* window = nullptr;
+    if (runOk) {
+        runOk = openWindow(window);
+    }
+    const bool glReady = runOk;
+    if (glReady) {
+        std::string failure;
+        if (!(runOk = setupScene(failure))) {
+            fail(failure);
+        }
+    }
+
+    if (runOk) {
+        playFrames(window, musicStream);
+    }
+
+    // Shutdown, always, in reverse order of start-up.
+    if (window != nullptr) {
+        glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_NORMAL);
+    }
+    if (glReady) {
+        releaseScene(); // also what a half-finished set-up made
+    }
+    freeStream(musicStream);
+    freeDevice();
+    if (window != nullptr) {
+        glfwDestroyWindow(window);
+    }
+    glfwTerminate();
+
+    if (!runOk) {
+        return exitFailure;
+    }
+    return caughtSignal != 0 ? 128 + caughtSignal : exitPlayed;
+}

@@ -1,0 +1,286 @@
+// The music clock. Three parties share the playback state:
+//  - the decoder thread fills a ring of samples about half a second ahead of the device;
+//  - SDL's device callback only copies ready samples out of the ring and stamps the clock
+//    (it never decodes, reads the file, locks or allocates, so it cannot glitch the sound);
+//  - the main thread asks for the heard position and the level between frames.
+// Ring samples are relaxed atomics: the meter reads the recent past of the ring while the
+// decoder writes its future, and this keeps that sharing free of data races without locks.
+#include "audio/music.h"
+
+#include "audio/decoder.h"
+#include "audio/level.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr std::uint64_t ringFrames = 1u << 16;              // about 1.5 s
+constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
+constexpr std::size_t decodeChunkFrames = 4096;
+constexpr std::uint16_t deviceBufferFrames = 1024;
+constexpr auto decoderNap = std::chrono::milliseconds(40);
+// The ring must hold the decoded future and the metered past at once.
+static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
+              ringFrames);
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+struct Playback {
+    std::string failure;
+    bool audioInitialised = false;
+    SDL_AudioDeviceID device = 0;
+
+    // The stream. Only one exists at a time; its handle is 1.
+    bool streamOpen = false;
+    Mp3Decoder decoder;
+    std::unique_ptr<std::atomic<std::int16_t>[]> ring; // interleaved stereo
+    std::atomic<std::uint64_t> writtenFrames{0};        // decoder thread → callback
+    std::atomic<bool> decodeFinished{false};
+    std::atomic<std::uint64_t> consumedFrames{0}; // callback only
+
+    // The clock stamp of the last callback, published under a sequence counter so a reader
+    // never sees the frames of one callback with the time of another.
+    std::atomic<std::uint32_t> stampSequence{0};
+    std::atomic<std::uint64_t> stampFirstFrame{0}; // first frame of the buffer just handed over
+    std::atomic<std::uint64_t> stampEndFrame{0};   // one past its last stream frame
+    std::atomic<std::int64_t> stampNanoseconds{-1};
+
+    std::thread decoderThread;
+    std::mutex decoderMutex;
+    std::condition_variable decoderWake;
+    bool stopDecoder = false; // guarded by decoderMutex
+
+    // Main thread only.
+    std::uint64_t lastHeardFrame = 0;
+    std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
+};
+
+Playback playback;
+
+void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
+    auto* out = reinterpret_cast<std::int16_t*>(bytes);
+    const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
+    const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);
+    std::uint64_t ready = 0;
+    if (playback.ring) {
+        ready = std::min(wanted,
+                         playback.writtenFrames.load(std::memory_order_acquire) - first);
+        for (std::uint64_t i = 0; i < ready; ++i) {
+            const std::uint64_t slot = ((first + i) % ringFrames) * 2;
+            out[2 * i] = playback.ring[slot].load(std::memory_order_relaxed);
+            out[2 * i + 1] = playback.ring[slot + 1].load(std::memory_order_relaxed);
+        }
+    }
+    std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
+    playback.consumedFrames.store(first + ready, std::memory_order_release);
+
+    playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
+    playback.stampFirstFrame.store(first, std::memory_order_release);
+    playback.stampEndFrame.store(first + ready, std::memory_order_release);
+    playback.stampNanoseconds.store(nowNanoseconds(), std::memory_order_release);
+    playback.stampSequence.fetch_add(1, std::memory_order_release);
+}
+
+// Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
+void decodeAhead(std::vector<std::int16_t>& chunk) {
+    while (!playback.decodeFinished.load(std::memory_order_relaxed)) {
+        const std::uint64_t written = playback.writtenFrames.load(std::memory_order_relaxed);
+        const std::uint64_t consumed = playback.consumedFrames.load(std::memory_order_acquire);
+        if (written - consumed >= decodeAheadFrames) {
+            return;
+        }
+        const std::size_t frames = decodeMp3(playback.decoder, chunk.data(), decodeChunkFrames);
+        if (frames == 0) {
+            playback.decodeFinished.store(true, std::memory_order_release);
+            return;
+        }
+        for (std::size_t i = 0; i < frames * 2; ++i) {
+            playback.ring[((written * 2) + i) % (ringFrames * 2)].store(
+                chunk[i], std::memory_order_relaxed);
+        }
+        playback.writtenFrames.store(written + frames, std::memory_order_release);
+    }
+}
+
+void runDecoder() {
+    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
+    std::unique_lock<std::mutex> lock(playback.decoderMutex);
+    while (!playback.stopDecoder) {
+        lock.unlock();
+        decodeAhead(chunk);
+        lock.lock();
+        // update() wakes us once per frame; the nap is the fallback when nobody calls it.
+        playback.decoderWake.wait_for(lock, decoderNap, [] { return playback.stopDecoder; });
+    }
+}
+
+// The frame being heard now: the first frame of the buffer the device took last, advanced by
+// the monotonic clock since then, but never past what that buffer held.
+std::uint64_t heardFrame() {
+    for (;;) {
+        const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
+        if (before & 1u) {
+            continue;
+        }
+        // Acquire loads keep the second look at the counter after the three reads.
+        const std::uint64_t first = playback.stampFirstFrame.load(std::memory_order_acquire);
+        const std::uint64_t end = playback.stampEndFrame.load(std::memory_order_acquire);
+        const std::int64_t stamp = playback.stampNanoseconds.load(std::memory_order_acquire);
+        if (playback.stampSequence.load(std::memory_order_relaxed) != before) {
+            continue;
+        }
+        if (stamp < 0) {
+            return 0; // the device has not asked for anything yet
+        }
+        const std::int64_t elapsed = std::max<std::int64_t>(0, nowNanoseconds() - stamp);
+        const auto advanced = static_cast<std::uint64_t>(
+            static_cast<double>(elapsed) * 1e-9 * playbackRate);
+        const std::uint64_t heard = std::min(first + advanced, end);
+        playback.lastHeardFrame = std::max(playback.lastHeardFrame, heard);
+        return playback.lastHeardFrame;
+    }
+}
+
+void resetStreamState() {
+    playback.ring.reset();
+    playback.writtenFrames.store(0);
+    playback.decodeFinished.store(false);
+    playback.consumedFrames.store(0);
+    playback.stampFirstFrame.store(0);
+    playback.stampEndFrame.store(0);
+    playback.stampNanoseconds.store(-1);
+    playback.lastHeardFrame = 0;
+    playback.stopDecoder = false;
+}
+
+} // namespace
+
+bool openDevice() {
+    // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        playback.failure = SDL_GetError();
+        return false;
+    }
+    playback.audioInitialised = true;
+
+    SDL_AudioSpec wanted{};
+    wanted.freq = playbackRate;
+    wanted.format = AUDIO_S16SYS;
+    wanted.channels = 2;
+    wanted.samples = deviceBufferFrames;
+    wanted.callback = fillDeviceBuffer;
+    SDL_AudioSpec obtained{};
+    // No changes allowed: SDL converts to whatever the hardware wants, so every frame we count
+    // is a frame of the stream at 44100 Hz.
+    playback.device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    if (playback.device == 0) {
+        playback.failure = SDL_GetError();
+        return false;
+    }
+    return true;
+}
+
+MusicStream openStream(const char* path) {
+    if (playback.streamOpen) {
+        playback.failure = "a music stream is already open";
+        return 0;
+    }
+    resetStreamState();
+    if (!openMp3(playback.decoder, path, playback.failure)) {
+        return 0;
+    }
+    playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
+    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
+    decodeAhead(chunk);
+    playback.decoderThread = std::thread(runDecoder);
+    playback.streamOpen = true;
+    return 1;
+}
+
+void startPlayback(MusicStream stream) {
+    if (stream == 1 && playback.device != 0) {
+        SDL_PauseAudioDevice(playback.device, 0);
+    }
+}
+
+bool isActive(MusicStream stream) {
+    if (stream != 1 || !playback.streamOpen) {
+        return false;
+    }
+    const bool allDecoded = playback.decodeFinished.load(std::memory_order_acquire);
+    const std::uint64_t decoded = playback.writtenFrames.load(std::memory_order_acquire);
+    return !(allDecoded && heardFrame() >= decoded);
+}
+
+double positionSeconds(MusicStream stream) {
+    if (stream != 1 || !playback.streamOpen) {
+        return 0.0;
+    }
+    return static_cast<double>(heardFrame()) / playbackRate;
+}
+
+unsigned readLevelStep(MusicStream stream) {
+    if (stream != 1 || !playback.streamOpen) {
+        return 0; // no level to read counts as silence
+    }
+    const std::uint64_t end = heardFrame();
+    const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
+    const std::size_t frames = static_cast<std::size_t>(end - start);
+    for (std::size_t i = 0; i < frames * 2; ++i) {
+        playback.meterWindow[i] =
+            playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
+    }
+    return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
+}
+
+void update() { playback.decoderWake.notify_one(); }
+
+void freeStream(MusicStream stream) {
+    if (stream != 1 || !playback.streamOpen) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(playback.decoderMutex);
+        playback.stopDecoder = true;
+    }
+    playback.decoderWake.notify_one();
+    playback.decoderThread.join();
+    if (playback.device != 0) {
+        // Pausing under the device lock guarantees the callback is not inside the ring.
+        SDL_LockAudioDevice(playback.device);
+        SDL_PauseAudioDevice(playback.device, 1);
+        playback.ring.reset();
+        SDL_UnlockAudioDevice(playback.device);
+    }
+    closeMp3(playback.decoder);
+    resetStreamState();
+    playback.streamOpen = false;
+}
+
+void freeDevice() {
+    if (playback.device != 0) {
+        SDL_CloseAudioDevice(playback.device);
+        playback.device = 0;
+    }
+    if (playback.audioInitialised) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        playback.audioInitialised = false;
+    }
+}
+
+const std::string& musicFailure() { return playback.failure; }

@@ -1,0 +1,42 @@
+// The music clock: plays the track and answers, once per frame, where playback is and how loud
+// the left channel is. libmpg123 decodes on a thread of this layer's own; SDL2 plays.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The device and stream rate: every position is counted in frames of this rate.
+constexpr int playbackRate = 44100;
+
+// The file the presentation plays, relative to the working directory.
+constexpr char musicFileName[] = "VARNOCHORD.mp3";
+
+using MusicStream = std::uint32_t; // 0 means no stream
+
+// Opens the default output device at 44100 Hz stereo. False on failure; musicFailure() says why.
+bool openDevice();
+
+// Opens `path` (the presentation passes musicFileName) for streaming playback. The first audio
+// frame is decoded before this answers, so a file that is missing, empty or not an MP3 gives 0;
+// musicFailure() then says why.
+MusicStream openStream(const char* path = musicFileName);
+
+void startPlayback(MusicStream stream);
+
+// False exactly once everything decoded has been heard.
+bool isActive(MusicStream stream);
+
+// The position being heard, in seconds of the stream; never decreases.
+double positionSeconds(MusicStream stream);
+
+// The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
+unsigned readLevelStep(MusicStream stream);
+
+// Once per frame, after the buffer swap: wakes the decoder.
+void update();
+
+void freeStream(MusicStream stream);
+void freeDevice();
+
+// The reason for the last failed openDevice or openStream.
+const std::string& musicFailure();
