@@ -69,8 +69,7 @@ TEST(AudioDecoder, MetersSilenceFullScaleAndRightOnlyTracks) {
     TempDir dir;
     const auto silent = decodeOrFail(makeMp3(dir, "silent.mp3", squareStereo(1.0, 44100, 0, 0)));
     const auto loud = decodeOrFail(makeMp3(dir, "loud.mp3", squareStereo(1.0, 44100, 32767, 0)));
-    const auto right =
-        decodeOrFail(makeMp3(dir, "right.mp3", squareStereo(1.0, 44100, 0, 32767)));
+    const auto right = decodeOrFail(makeMp3(dir, "right.mp3", squareStereo(1.0, 44100, 0, 32767)));
     EXPECT_EQ(stepRange(silent), std::make_pair(0u, 0u));
     EXPECT_EQ(stepRange(loud).second, 8u);
     EXPECT_EQ(stepRange(right), std::make_pair(0u, 0u));

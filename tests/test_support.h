@@ -56,3 +56,107 @@ inline std::string makeMp3(const TempDir& dir, const std::string& name,
 }
 
 } // namespace testing_support
+
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <optional>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace testing_support {
+
+struct ProcessRun {
+    pid_t pid = -1;
+    std::string stderrPath;
+    std::chrono::steady_clock::time_point started;
+};
+
+struct ProcessResult {
+    int exitCode = -1; // -1 when it was killed by a signal or timed out
+    int signal = 0;
+    bool timedOut = false;
+    double seconds = 0.0;
+    std::string standardError;
+};
+
+using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// Starts `argv` in `cwd` with the given changes to this process's environment (nullopt removes a
+// variable); standard error goes to a file that finishProgram reads back.
+inline ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                               const EnvironmentChanges& environment = {}) {
+    ProcessRun run;
+    run.stderrPath = cwd + "/stderr-" + std::to_string(::getpid()) + ".txt";
+    run.started = std::chrono::steady_clock::now();
+    run.pid = ::fork();
+    if (run.pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) {
+            ::_exit(126);
+        }
+        for (const auto& [name, value] : environment) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
+        const int err = ::open(run.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(err, 2);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    return run;
+}
+
+// Waits for the program at most `timeoutSeconds`, then kills it.
+inline ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds) {
+    ProcessResult result;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(run.pid, &status, WNOHANG);
+        result.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
+        if (done == run.pid) {
+            break;
+        }
+        if (result.seconds > timeoutSeconds) {
+            result.timedOut = true;
+            ::kill(run.pid, SIGKILL);
+            ::waitpid(run.pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    std::ifstream in(run.stderrPath);
+    result.standardError.assign(std::istreambuf_iterator<char>(in), {});
+    std::filesystem::remove(run.stderrPath);
+    return result;
+}
+
+// Runs a shell command and returns its standard output (for xdotool and friends).
+inline std::string shellOutput(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) {
+            output += buffer;
+        }
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+} // namespace testing_support

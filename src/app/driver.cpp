@@ -21,7 +21,9 @@ constexpr char windowTitle[] = "QUARTZ MERIDIAN";
 
 volatile std::sig_atomic_t caughtSignal = 0;
 
-extern "C" void onSignal(int signalNumber) { caughtSignal = signalNumber; }
+extern "C" void onSignal(int signalNumber) {
+    caughtSignal = signalNumber;
+}
 
 // SIGINT, SIGTERM and SIGHUP end the run the way Escape does: the loop sees the close flag, so
 // the full-screen window is destroyed and the monitor's mode restored.
@@ -39,7 +41,9 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
     }
 }
 
-void fail(const std::string& message) { reportFailure(programName, message); }
+void fail(const std::string& message) {
+    reportFailure(programName, message);
+}
 
 // Window, context and GL entry points; false once a step failed and was reported.
 bool openWindow(GLFWwindow*& window) {
@@ -47,8 +51,8 @@ bool openWindow(GLFWwindow*& window) {
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
     glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
     glfwWindowHint(GLFW_RESIZABLE, 0);
-    window = glfwCreateWindow(sceneWidth, sceneHeight, windowTitle, glfwGetPrimaryMonitor(),
-                              nullptr);
+    window =
+        glfwCreateWindow(sceneWidth, sceneHeight, windowTitle, glfwGetPrimaryMonitor(), nullptr);
     if (window == nullptr) {
         fail(std::string("cannot open the full-screen window: ") + glfwFailureText());
         return false;

@@ -5,7 +5,11 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return runPresentation(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    return runPresentation();
+}
 #else
-int main() { return runPresentation(); }
+int main() {
+    return runPresentation();
+}
 #endif

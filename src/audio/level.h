@@ -12,7 +12,9 @@ constexpr std::size_t levelWindowFrames = 882;
 unsigned peakLeft(const std::int16_t* stereoFrames, std::size_t frames);
 
 // The peak divided by 4095, remainder dropped: 0 for silence, 8 at full scale.
-inline unsigned levelStepFromPeak(unsigned peak) { return (peak & 0xFFFFu) / 4095u; }
+inline unsigned levelStepFromPeak(unsigned peak) {
+    return (peak & 0xFFFFu) / 4095u;
+}
 
 // The step for the window of `levelWindowFrames` frames that ends at frame `endFrame` of a
 // buffer of `totalFrames` interleaved stereo frames (a shorter window at the very start).

@@ -21,9 +21,13 @@
 #include <mutex>
 #include <thread>
 
+#ifdef __linux__
+#include <dlfcn.h>
+#endif
+
 namespace {
 
-constexpr std::uint64_t ringFrames = 1u << 16;              // about 1.5 s
+constexpr std::uint64_t ringFrames = 1u << 16;                // about 1.5 s
 constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
 constexpr std::size_t decodeChunkFrames = 4096;
 constexpr std::uint16_t deviceBufferFrames = 1024;
@@ -48,7 +52,7 @@ struct Playback {
     bool streamOpen = false;
     Mp3Decoder decoder;
     std::unique_ptr<std::atomic<std::int16_t>[]> ring; // interleaved stereo
-    std::atomic<std::uint64_t> writtenFrames{0};        // decoder thread → callback
+    std::atomic<std::uint64_t> writtenFrames{0};       // decoder thread → callback
     std::atomic<bool> decodeFinished{false};
     std::atomic<std::uint64_t> consumedFrames{0}; // callback only
 
@@ -77,8 +81,7 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);
     std::uint64_t ready = 0;
     if (playback.ring) {
-        ready = std::min(wanted,
-                         playback.writtenFrames.load(std::memory_order_acquire) - first);
+        ready = std::min(wanted, playback.writtenFrames.load(std::memory_order_acquire) - first);
         for (std::uint64_t i = 0; i < ready; ++i) {
             const std::uint64_t slot = ((first + i) % ringFrames) * 2;
             out[2 * i] = playback.ring[slot].load(std::memory_order_relaxed);
@@ -109,8 +112,8 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
             return;
         }
         for (std::size_t i = 0; i < frames * 2; ++i) {
-            playback.ring[((written * 2) + i) % (ringFrames * 2)].store(
-                chunk[i], std::memory_order_relaxed);
+            playback.ring[((written * 2) + i) % (ringFrames * 2)].store(chunk[i],
+                                                                        std::memory_order_relaxed);
         }
         playback.writtenFrames.store(written + frames, std::memory_order_release);
     }
@@ -147,8 +150,8 @@ std::uint64_t heardFrame() {
             return 0; // the device has not asked for anything yet
         }
         const std::int64_t elapsed = std::max<std::int64_t>(0, nowNanoseconds() - stamp);
-        const auto advanced = static_cast<std::uint64_t>(
-            static_cast<double>(elapsed) * 1e-9 * playbackRate);
+        const auto advanced =
+            static_cast<std::uint64_t>(static_cast<double>(elapsed) * 1e-9 * playbackRate);
         const std::uint64_t heard = std::min(first + advanced, end);
         playback.lastHeardFrame = std::max(playback.lastHeardFrame, heard);
         return playback.lastHeardFrame;
@@ -167,11 +170,33 @@ void resetStreamState() {
     playback.stopDecoder = false;
 }
 
+#ifdef __linux__
+extern "C" void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+// libasound prints its own diagnostics (a dozen lines when there is no sound card) before SDL
+// can answer; the user should see the one line with SDL's reason instead. SDL loads the same
+// library, so this handler is the one its calls meet.
+void quietenAlsa() {
+    void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
+    if (alsa == nullptr) {
+        return;
+    }
+    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetErrorHandler = int (*)(ErrorHandler);
+    if (auto set = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler"))) {
+        set(ignoreAlsaMessage);
+    }
+}
+#else
+void quietenAlsa() {}
+#endif
+
 } // namespace
 
 bool openDevice() {
     // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    quietenAlsa();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         playback.failure = SDL_GetError();
         return false;
@@ -248,7 +273,9 @@ unsigned readLevelStep(MusicStream stream) {
     return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
 }
 
-void update() { playback.decoderWake.notify_one(); }
+void update() {
+    playback.decoderWake.notify_one();
+}
 
 void freeStream(MusicStream stream) {
     if (stream != 1 || !playback.streamOpen) {
@@ -283,4 +310,6 @@ void freeDevice() {
     }
 }
 
-const std::string& musicFailure() { return playback.failure; }
+const std::string& musicFailure() {
+    return playback.failure;
+}

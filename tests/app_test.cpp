@@ -1,0 +1,111 @@
+// The presentation end to end: the real executable in a folder of generated assets, on the
+// Xvfb screen the test suite runs under, with SDL's dummy audio driver.
+#include "test_support.h"
+
+#include <cstdio>
+#include <filesystem>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char windowName[] = "QUARTZ MERIDIAN";
+
+// A working folder with the two generated pictures and a music track of `seconds`.
+struct Stage {
+    TempDir dir;
+    explicit Stage(double seconds) {
+        for (const char* picture : {"zupfist2.png", "tovrel.png"}) {
+            std::filesystem::copy_file(std::string(QM_BINARY_DIR) + "/" + picture,
+                                       dir.file(picture));
+        }
+        if (seconds > 0) {
+            auto samples = squareStereo(seconds / 2, 44100, 0, 0);
+            append(samples, squareStereo(seconds / 2, 44100, 32767, 12000));
+            makeMp3(dir, "VARNOCHORD.mp3", samples);
+        }
+    }
+    ProcessRun start(const EnvironmentChanges& environment = {}) const {
+        return startProgram({QM_MERIDIAN_EXE}, dir.path.string(), environment);
+    }
+};
+
+bool windowShown() {
+    return !shellOutput(std::string("xdotool search --name '") + windowName + "'").empty();
+}
+
+// Waits until the presentation's window exists (start-up done), at most `seconds`.
+bool waitForWindow(double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
+           seconds) {
+        if (windowShown()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(AppEndToEnd, PlaysAShortTrackToItsEnd) {
+    Stage stage(3.0);
+    const ProcessResult result = finishProgram(stage.start(), 15.0);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_TRUE(result.standardError.empty()) << result.standardError;
+    EXPECT_GT(result.seconds, 2.9);
+    EXPECT_LT(result.seconds, 5.0);
+}
+
+TEST(AppEndToEnd, EscapeAndSignalsEndALongRunWithTheirExitCodes) {
+    Stage stage(60.0);
+    {
+        const ProcessRun run = stage.start();
+        ASSERT_TRUE(waitForWindow(10.0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::system("xdotool key Escape");
+        const ProcessResult result = finishProgram(run, 5.0);
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        EXPECT_LT(result.seconds, 10.0);
+    }
+    for (const auto& [signalNumber, exitCode] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}}) {
+        const ProcessRun run = stage.start();
+        ASSERT_TRUE(waitForWindow(10.0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ::kill(run.pid, signalNumber);
+        const ProcessResult result = finishProgram(run, 5.0);
+        EXPECT_EQ(result.exitCode, exitCode) << result.standardError;
+        EXPECT_FALSE(windowShown());
+    }
+}
+
+TEST(AppEndToEnd, MissingMusicFailsAtOnceNamingTheFile) {
+    Stage stage(0.0);
+    const ProcessResult result = finishProgram(stage.start(), 5.0);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_LT(result.seconds, 1.0);
+    EXPECT_EQ(result.standardError,
+              "quartz-meridian: cannot open music \"VARNOCHORD.mp3\": No such file or directory\n");
+}
+
+TEST(AppEndToEnd, NoAudioDeviceFailsWithTheLibrarysReason) {
+    // ALSA with a device that cannot exist stands for a machine without a sound card.
+    Stage stage(3.0);
+    const ProcessResult result = finishProgram(
+        stage.start({{"SDL_AUDIODRIVER", "alsa"}, {"AUDIODEV", "qm-no-such-device"}}), 5.0);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError,
+              "quartz-meridian: cannot open the audio device: ALSA: Couldn't open audio device: "
+              "No such file or directory\n");
+}
+
+TEST(AppEndToEnd, NoDisplayFailsWithTheWindowLibrarysReason) {
+    Stage stage(3.0);
+    const ProcessResult result = finishProgram(
+        stage.start({{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}}), 5.0);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError.rfind("quartz-meridian: cannot start the window library: ", 0),
+              0u)
+        << result.standardError;
+}
