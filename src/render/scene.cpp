@@ -1,0 +1,238 @@
+// Scene set-up, the two-pass frame and release. All GL objects are made once in setupScene
+// and live until releaseScene.
+#include "render/scene.h"
+
+#include "render/picture.h"
+#include "render/program.h"
+#include "render/shaders/composite_shaders.h"
+#include "render/shaders/point_shaders.h"
+
+#include <cstdio>
+
+SceneObjects sceneObjects;
+
+namespace {
+
+constexpr char pictureFileA[] = "zupfist2.png";
+constexpr char pictureFileB[] = "tovrel.png";
+
+// Two triangles covering the clip-space square.
+constexpr GLfloat quadVertices[18] = {
+    -1.0f, -1.0f, 0.0f, //
+    1.0f,  -1.0f, 0.0f, //
+    1.0f,  1.0f,  0.0f, //
+    1.0f,  1.0f,  0.0f, //
+    -1.0f, 1.0f,  0.0f, //
+    -1.0f, -1.0f, 0.0f, //
+};
+
+// Around a letterboxed picture both clears show as bars, so they must be black whatever the
+// late clear colour would be.
+constexpr float barColour[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+
+// The live 640x480 window needs no viewport call: the GL default fits both passes. A capture
+// target or a drawable of another size needs one per pass, and once one was set the default is
+// gone, so every later frame sets both.
+bool viewportMoved = false;
+
+bool needsOwnViewports(const FrameTarget& target) {
+    const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
+    viewportMoved = viewportMoved || letterboxed || target.framebuffer != 0;
+    return viewportMoved;
+}
+
+std::string picturePath(const std::string& assetDir, const char* fileName) {
+    if (assetDir.empty()) {
+        return fileName;
+    }
+    const char last = assetDir.back();
+    return assetDir + (last == '/' || last == '\\' ? "" : "/") + fileName;
+}
+
+const char* framebufferStatusText(GLenum status) {
+    switch (status) {
+    case GL_FRAMEBUFFER_UNDEFINED:
+        return "GL_FRAMEBUFFER_UNDEFINED";
+    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT:
+        return "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
+    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
+        return "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
+    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER:
+        return "GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER";
+    case GL_FRAMEBUFFER_UNSUPPORTED:
+        return "GL_FRAMEBUFFER_UNSUPPORTED";
+    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE:
+        return "GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE";
+    default:
+        return "an unknown status";
+    }
+}
+
+bool failSetup(std::string& failure, const std::string& reason) {
+    failure = reason;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    releaseScene();
+    return false;
+}
+
+void setUniform(GLuint program, const char* name, float value) {
+    glUniform1f(glGetUniformLocation(program, name), value);
+}
+
+void setUniform(GLuint program, const char* name, int value) {
+    glUniform1i(glGetUniformLocation(program, name), value);
+}
+
+} // namespace
+
+bool setupScene(std::string& failure, const std::string& assetDir) {
+    SceneObjects& scene = sceneObjects;
+    std::string reason;
+    scene.imageTextureA = loadImageTexture(picturePath(assetDir, pictureFileA), reason);
+    if (scene.imageTextureA == 0) {
+        return failSetup(failure, reason);
+    }
+    scene.imageTextureB = loadImageTexture(picturePath(assetDir, pictureFileB), reason);
+    if (scene.imageTextureB == 0) {
+        return failSetup(failure, reason);
+    }
+    scene.pointProgram = buildProgram(pointVertexText, pointFragmentText, reason);
+    if (scene.pointProgram == 0) {
+        return failSetup(failure, "cannot build the point program: " + reason);
+    }
+    glGenVertexArrays(1, &scene.pointVertexArray);
+    glBindVertexArray(scene.pointVertexArray);
+
+    glGenBuffers(1, &scene.quadBuffer);
+    glBindBuffer(GL_ARRAY_BUFFER, scene.quadBuffer);
+    glBufferData(GL_ARRAY_BUFFER, sizeof quadVertices, quadVertices, GL_STATIC_DRAW);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+
+    scene.postProgram = buildProgram(compositeVertexText, compositeFragmentText, reason);
+    if (scene.postProgram == 0) {
+        return failSetup(failure, "cannot build the composite program: " + reason);
+    }
+    glGenVertexArrays(1, &scene.quadVertexArray);
+    glBindVertexArray(scene.quadVertexArray);
+    glEnableVertexAttribArray(0);
+    glBindBuffer(GL_ARRAY_BUFFER, scene.quadBuffer);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+
+    glGenFramebuffers(1, &scene.screenFramebuffer);
+
+    glGenTextures(1, &scene.screenTexture);
+    glBindTexture(GL_TEXTURE_2D, scene.screenTexture);
+    glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, sceneWidth, sceneHeight, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 nullptr);
+
+    glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, scene.screenTexture,
+                           0);
+
+    glGenRenderbuffers(1, &scene.depthRenderbuffer);
+    glBindRenderbuffer(GL_RENDERBUFFER, scene.depthRenderbuffer);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT, sceneWidth, sceneHeight);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
+                              scene.depthRenderbuffer);
+
+    const GLenum drawBuffer = GL_COLOR_ATTACHMENT0;
+    glDrawBuffers(1, &drawBuffer);
+
+    const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%04X", status);
+        return failSetup(failure, std::string("the off-screen 640x480 target is incomplete: ") +
+                                      framebufferStatusText(status) + " (" + code + ")");
+    }
+    // A texture made without data holds whatever the GL gives it; every run and every capture
+    // must start from the same image.
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+
+    glEnable(GL_TEXTURE_2D);
+    glDisable(GL_POINT_SMOOTH);
+    return true;
+}
+
+void releaseScene() {
+    SceneObjects& scene = sceneObjects;
+    // A program still in use is only flagged for deletion and lives on.
+    glUseProgram(0);
+    glDeleteRenderbuffers(1, &scene.depthRenderbuffer);
+    glDeleteTextures(1, &scene.screenTexture);
+    glDeleteFramebuffers(1, &scene.screenFramebuffer);
+    glDeleteVertexArrays(1, &scene.quadVertexArray);
+    glDeleteProgram(scene.postProgram);
+    glDeleteBuffers(1, &scene.quadBuffer);
+    glDeleteVertexArrays(1, &scene.pointVertexArray);
+    glDeleteProgram(scene.pointProgram);
+    glDeleteTextures(1, &scene.imageTextureB);
+    glDeleteTextures(1, &scene.imageTextureA);
+    scene = SceneObjects{};
+}
+
+void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target) {
+    const SceneObjects& scene = sceneObjects;
+    const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
+    const bool ownViewports = needsOwnViewports(target);
+    const float* clear = letterboxed ? barColour : plan.clearColor;
+    if (plan.pointSmooth) {
+        glClearColor(clear[0], clear[1], clear[2], clear[3]);
+        glEnable(GL_POINT_SMOOTH);
+    } else {
+        glDisable(GL_POINT_SMOOTH);
+        glClearColor(clear[0], clear[1], clear[2], clear[3]);
+    }
+    if (plan.setPointSize) {
+        glPointSize(plan.pointSize);
+    }
+    // The live window is already bound (set-up and every frame leave it so); a capture target
+    // has to be bound here, or this clear would hit whatever the caller left bound.
+    if (target.framebuffer != 0) {
+        glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
+    }
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+
+    glUseProgram(scene.pointProgram);
+    setUniform(scene.pointProgram, "cumulativeLevel", scene.cumulativeLevel);
+    setUniform(scene.pointProgram, "time", time);
+    glBindVertexArray(scene.pointVertexArray);
+    glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
+    if (ownViewports) {
+        glViewport(0, 0, sceneWidth, sceneHeight);
+    }
+    glDrawArrays(GL_POINTS, 0, plan.pointCount);
+}
+
+void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& target) {
+    const SceneObjects& scene = sceneObjects;
+    glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
+    if (needsOwnViewports(target)) {
+        const ViewportRect rect = letterboxRect(target.width, target.height);
+        glViewport(rect.x, rect.y, rect.width, rect.height);
+    }
+    glBindVertexArray(scene.quadVertexArray);
+    glUseProgram(scene.postProgram);
+    setUniform(scene.postProgram, "cumulativeLevel", scene.cumulativeLevel);
+    setUniform(scene.postProgram, "time", time);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, scene.screenTexture);
+    setUniform(scene.postProgram, "screentexture", 0);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, plan.pictureB ? scene.imageTextureB : scene.imageTextureA);
+    setUniform(scene.postProgram, "fist", 2);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glDrawArrays(GL_TRIANGLES, 0, 6);
+}
+
+void renderFrame(float time, float levelStep, const FrameTarget& target) {
+    sceneObjects.cumulativeLevel += levelStep;
+    const FramePlan plan = planFrame(time, levelStep);
+    drawPointPass(time, plan, target);
+    drawCompositePass(time, plan, target);
+}

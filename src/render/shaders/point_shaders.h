@@ -1,0 +1,41 @@
+// Point-cloud pass: each point is placed by a hash of its vertex index and the running level
+// sum, with no vertex data; all points of a frame share one level-driven colour.
+#pragma once
+
+constexpr char pointVertexText[] = R"(#version 150
+uniform float cumulativeLevel;
+uniform float time;
+in vec3 position;
+
+float rand(vec2 n) {
+    return 0.5 + 0.5 * fract(sin(dot(n.xy, vec2(12.9898, 78.233)))* 43758.5453);
+}
+
+void main() {
+    vec2 a = vec2(sin(cumulativeLevel + float(gl_VertexID) * 0.6),
+                  cos(cumulativeLevel + float(gl_VertexID) * 0.6));
+    vec2 b = vec2(sin(cumulativeLevel + float(gl_VertexID/2)),
+                  cos(cumulativeLevel - float(gl_VertexID) * 2.0));
+    gl_Position = vec4((rand(a) - .75) * 4.0, (rand(b) - .75) * 4.0, 0.0, 1.0);
+}
+)";
+
+constexpr char pointFragmentText[] = R"(#version 150
+uniform float cumulativeLevel;
+uniform float time;
+out vec4 outColor;
+
+float rand(vec2 n) {
+    return 0.5 + 0.5 * fract(sin(dot(n.xy, vec2(12.9898, 78.233)))* 43758.5453);
+}
+
+vec3 hsv(float h, float s, float v) {
+    return mix(vec3(1.),clamp((abs(fract(h+vec3(3.,2.,1.)/3.)*6.-3.)-1.),0.,1.),s)*v;
+}
+
+void main() {
+    float s = 1.0 - rand(vec2(cumulativeLevel, cumulativeLevel)) * 0.2;
+    vec3 c = hsv(1.0, s, sin(cumulativeLevel));
+    outColor = vec4(c, 1.0);
+}
+)";
