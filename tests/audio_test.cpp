@@ -121,8 +121,8 @@ TEST(AudioDecoder, RefusesFilesWithoutAudioAndSaysWhy) {
         {dir.file("missing.mp3"), "No such file"},
         {writeFile("empty.mp3", ""), "empty"},
         {dir.file("folder.mp3"), "folder"},
-        {writeFile("text.mp3", std::string(4000, 'x')), "no MPEG audio"},
-        {writeFile("png.mp3", "\x89PNG\r\n\x1a\n" + std::string(3000, '\0')), "no MPEG audio"},
+        {writeFile("text.mp3", std::string(4000, 'x')), "not an MP3"},
+        {writeFile("png.mp3", "\x89PNG\r\n\x1a\n" + std::string(3000, '\0')), "not an MP3"},
         // The first bytes of a real file: its tag frame and no audio frame after it.
         {writeFile("truncated.mp3", bytes.substr(0, 300)), ""},
     };

@@ -14,6 +14,14 @@
 
 namespace testing_support {
 
+// Sanitizer builds start, stop and scan processes several times slower: limits meant to catch a
+// hang or a slow start scale by this; tolerances that measure the music clock itself do not.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double slowdown = 4.0;
+#else
+constexpr double slowdown = 1.0;
+#endif
+
 // A fresh folder under the system's temporary directory, removed when the object goes.
 struct TempDir {
     std::filesystem::path path;
@@ -157,6 +165,50 @@ inline std::string shellOutput(const std::string& command) {
         ::pclose(pipe);
     }
     return output;
+}
+
+// The presentation's window title, which xdotool finds it by.
+constexpr char presentationWindowName[] = "QUARTZ MERIDIAN";
+
+inline bool windowShown() {
+    return !shellOutput(std::string("xdotool search --name '") + presentationWindowName + "'")
+                .empty();
+}
+
+// The presentation's X window id once start-up is done, 0 if it did not appear in time.
+inline unsigned long waitForWindow(double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
+           seconds) {
+        const std::string id = shellOutput(std::string("xdotool search --name '") +
+                                           presentationWindowName + "' 2>/dev/null");
+        if (!id.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // into the frame loop
+            return std::stoul(id);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+}
+
+// Presses Escape every half second until the program ends: a key that arrives before the key
+// callback is installed is dropped, and a loaded machine can stretch start-up past any fixed wait.
+inline ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto running = [&run] {
+        siginfo_t info{};
+        // WNOWAIT leaves the exit status for finishProgram to collect.
+        return ::waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                   0 &&
+               info.si_pid == 0;
+    };
+    while (running() &&
+           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
+               seconds) {
+        std::system("xdotool key Escape 2>/dev/null");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return finishProgram(run, 1.0);
 }
 
 } // namespace testing_support

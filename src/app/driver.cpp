@@ -41,8 +41,14 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
     }
 }
 
+// The failure is said once shutdown is over: a message box behind a full-screen window that
+// still holds the display mode is a message nobody reads.
+std::string failureToReport;
+
 void fail(const std::string& message) {
-    reportFailure(programName, message);
+    if (failureToReport.empty()) {
+        failureToReport = message;
+    }
 }
 
 // Window, context and GL entry points; false once a step failed and was reported.
@@ -77,10 +83,15 @@ bool openWindow(GLFWwindow*& window) {
     return true;
 }
 
-void playFrames(GLFWwindow* window, MusicStream musicStream) {
+// Plays to the end, Escape, a close request or a signal. False when the music broke off.
+bool playFrames(GLFWwindow* window, MusicStream musicStream) {
     startPlayback(musicStream);
     while (!glfwWindowShouldClose(window)) {
         if (!isActive(musicStream)) {
+            if (const std::string failure = decodeFailure(musicStream); !failure.empty()) {
+                fail(std::string("music \"") + musicFileName + "\" broke off: " + failure);
+                return false;
+            }
             break;
         }
         const auto time = static_cast<float>(positionSeconds(musicStream));
@@ -95,6 +106,7 @@ void playFrames(GLFWwindow* window, MusicStream musicStream) {
             glfwSetWindowShouldClose(window, GL_TRUE);
         }
     }
+    return true;
 }
 
 } // namespace
@@ -129,7 +141,7 @@ int runPresentation() {
     }
 
     if (runOk) {
-        playFrames(window, musicStream);
+        runOk = playFrames(window, musicStream);
     }
 
     // Shutdown, always, in reverse order of start-up.
@@ -147,6 +159,7 @@ int runPresentation() {
     glfwTerminate();
 
     if (!runOk) {
+        reportFailure(programName, failureToReport);
         return exitFailure;
     }
     return caughtSignal != 0 ? 128 + caughtSignal : exitPlayed;

@@ -43,7 +43,18 @@ bool checkReadableFile(const char* path, std::string& failure) {
         failure = std::strerror(errno);
         return false;
     }
+    unsigned char head[3] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, probe);
     std::fclose(probe);
+    // libmpg123 hunts for frame headers through whatever it is given and finds some in most
+    // larger files (a PNG plays as a burst of noise), so the file must begin like an MP3: with
+    // an ID3v2 tag or with an MPEG audio frame's sync bits.
+    const bool id3 = got == 3 && head[0] == 'I' && head[1] == 'D' && head[2] == '3';
+    const bool sync = got >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0;
+    if (!id3 && !sync) {
+        failure = "not an MP3 file (it starts with neither an ID3 tag nor an MPEG audio frame)";
+        return false;
+    }
     return true;
 }
 

@@ -73,7 +73,9 @@ struct Playback {
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
 };
 
-Playback playback;
+// Never destroyed: a library that calls exit() mid-run (Xlib when the window or the X connection
+// is taken away) would otherwise run ~thread on the live decoder thread and abort with a core.
+Playback& playback = *new Playback;
 
 void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     auto* out = reinterpret_cast<std::int16_t*>(bytes);
@@ -275,6 +277,15 @@ unsigned readLevelStep(MusicStream stream) {
 
 void update() {
     playback.decoderWake.notify_one();
+}
+
+std::string decodeFailure(MusicStream stream) {
+    // The decoder thread writes its failure before it publishes decodeFinished.
+    if (stream != 1 || !playback.streamOpen ||
+        !playback.decodeFinished.load(std::memory_order_acquire)) {
+        return {};
+    }
+    return playback.decoder.failure;
 }
 
 void freeStream(MusicStream stream) {

@@ -35,6 +35,10 @@ unsigned readLevelStep(MusicStream stream);
 // Once per frame, after the buffer swap: wakes the decoder.
 void update();
 
+// Why decoding stopped before the end of the file (a damaged frame the decoder could not get
+// past); empty while decoding goes on and when it reached the end.
+std::string decodeFailure(MusicStream stream);
+
 void freeStream(MusicStream stream);
 void freeDevice();
 
