@@ -1,0 +1,377 @@
+// Command line, clock, meter window and output layout of the capture tool; no GL, no processes.
+#include "capture_core.h"
+
+#include "audio/level.h"
+#include "audio/music.h"
+#include "render/scene.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool isDigits(const std::string& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A whole number within [low, high]; leading signs, spaces and suffixes are refused.
+bool parseWhole(const std::string& text, long long low, long long high, int& value) {
+    if (!isDigits(text) || text.size() > 9) {
+        return false;
+    }
+    const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+    if (parsed < low || parsed > high) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// Seconds as plain decimals ("12", "12.5", ".5"): strtod alone would also take "inf", "nan",
+// hexadecimal and a leading minus.
+bool parseSeconds(const std::string& text, double& value) {
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    const auto digitsOrEmpty = [](const std::string& part) {
+        return part.empty() || isDigits(part);
+    };
+    if (whole.empty() && fraction.empty()) {
+        return false;
+    }
+    if (!digitsOrEmpty(whole) || !digitsOrEmpty(fraction) || text.size() > 32) {
+        return false;
+    }
+    value = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(value);
+}
+
+bool parseSize(const std::string& text, int& width, int& height) {
+    const std::size_t cross = text.find_first_of("xX");
+    if (cross == std::string::npos) {
+        return false;
+    }
+    return parseWhole(text.substr(0, cross), 1, maxOutputSide, width) &&
+           parseWhole(text.substr(cross + 1), 1, maxOutputSide, height);
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return text;
+}
+
+} // namespace
+
+const char* captureUsage() {
+    return "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR] [--size "
+           "WxH]\n"
+           "                      [--from SEC] [--to SEC] [--clock-log FILE]\n"
+           "Renders the presentation frame by frame at a fixed rate of music time, without\n"
+           "playing it, and writes the frames as a video, as PNG files, or both.\n"
+           "  --assets DIR      folder of VARNOCHORD.mp3, zupfist2.png, tovrel.png (default: .)\n"
+           "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
+           "  --video FILE      H.264/AAC video made by ffmpeg (default: quartz-meridian.mp4\n"
+           "                    when --png is not given either)\n"
+           "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
+           "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
+           "                    the picture is enlarged by the largest whole factor that fits\n"
+           "  --from SEC        write only frames at or after SEC seconds (rendering still\n"
+           "  --to SEC          starts at 0) and before SEC seconds\n"
+           "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
+           "  --help            this text\n"
+           "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
+}
+
+bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& options,
+                         std::string& failure) {
+    bool sizeGiven = false;
+    std::string sizeText;
+    bool fromGiven = false;
+    bool toGiven = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool hasValue = false;
+        if (const std::size_t equals = name.find('=');
+            name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            hasValue = true;
+        }
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+            continue;
+        }
+        static const char* const withValue[] = {"--assets", "--fps",  "--video", "--png",
+                                                "--size",   "--from", "--to",    "--clock-log"};
+        if (std::find_if(std::begin(withValue), std::end(withValue),
+                         [&](const char* known) { return name == known; }) == std::end(withValue)) {
+            failure = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") +
+                      quoted(args[i]) + " (see --help)";
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= args.size()) {
+                failure = name + " needs a value (see --help)";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (value.empty() && name != "--assets") {
+            failure = name + " needs a value (see --help)";
+            return false;
+        }
+        if (name == "--assets") {
+            options.assetDir = value;
+        } else if (name == "--fps") {
+            if (!parseWhole(value, 1, maxCaptureFps, options.fps)) {
+                failure = "--fps must be a whole number from 1 to " +
+                          std::to_string(maxCaptureFps) + ", not " + quoted(value);
+                return false;
+            }
+        } else if (name == "--video") {
+            options.videoFile = value;
+        } else if (name == "--png") {
+            options.pngDir = value;
+        } else if (name == "--size") {
+            if (!parseSize(value, options.width, options.height)) {
+                failure = "--size must be WIDTHxHEIGHT with sides up to " +
+                          std::to_string(maxOutputSide) + ", like 1920x1080, not " + quoted(value);
+                return false;
+            }
+            sizeGiven = true;
+            sizeText = value;
+        } else if (name == "--from" || name == "--to") {
+            double& seconds = name == "--from" ? options.fromSeconds : options.toSeconds;
+            if (!parseSeconds(value, seconds)) {
+                failure = name + " must be seconds of music (like 12.5), not " + quoted(value);
+                return false;
+            }
+            (name == "--from" ? fromGiven : toGiven) = true;
+        } else {
+            options.clockLogFile = value;
+        }
+    }
+    if (options.help) {
+        return true;
+    }
+    if (sizeGiven && (options.width < sceneWidth || options.height < sceneHeight)) {
+        failure = "--size " + sizeText + " is smaller than the 640x480 picture";
+        return false;
+    }
+    // yuv420p stores colour per 2x2 block; PNG frames have no such need.
+    const bool video = !options.videoFile.empty() || options.pngDir.empty();
+    if (video && (options.width % 2 != 0 || options.height % 2 != 0)) {
+        failure = "--size " + sizeText + " has an odd side: H.264 video in yuv420p needs even ones";
+        return false;
+    }
+    if (fromGiven && toGiven && options.fromSeconds >= options.toSeconds) {
+        failure = "--from " + formatSeconds(options.fromSeconds) + " is not before --to " +
+                  formatSeconds(options.toSeconds);
+        return false;
+    }
+    return true;
+}
+
+double frameSeconds(std::uint64_t frame, int fps) {
+    return static_cast<double>(frame) / fps;
+}
+
+float frameTime(std::uint64_t frame, int fps) {
+    return static_cast<float>(frameSeconds(frame, fps));
+}
+
+std::uint64_t frameSampleEnd(std::uint64_t frame, int fps) {
+    return frame * static_cast<std::uint64_t>(playbackRate) / static_cast<std::uint64_t>(fps);
+}
+
+std::uint64_t frameCountFor(std::uint64_t trackFrames, int fps) {
+    const auto rate = static_cast<std::uint64_t>(playbackRate);
+    return (trackFrames * static_cast<std::uint64_t>(fps) + rate - 1) / rate;
+}
+
+std::uint64_t firstFrameAtOrAfter(double seconds, int fps) {
+    if (!(seconds > 0.0)) {
+        return 0;
+    }
+    if (seconds * fps >= 1e15) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    // seconds * fps can land a hair above a whole number (0.1 * 30), so settle on the frame by
+    // the same division frameSeconds does.
+    auto frame = static_cast<std::uint64_t>(std::floor(seconds * fps));
+    while (frame > 0 && frameSeconds(frame - 1, fps) >= seconds) {
+        --frame;
+    }
+    while (frameSeconds(frame, fps) < seconds) {
+        ++frame;
+    }
+    return frame;
+}
+
+FrameRange selectFrames(const CaptureOptions& options, std::uint64_t frameCount) {
+    FrameRange range;
+    range.first = std::min(firstFrameAtOrAfter(options.fromSeconds, options.fps), frameCount);
+    range.end = std::isinf(options.toSeconds)
+                    ? frameCount
+                    : std::min(firstFrameAtOrAfter(options.toSeconds, options.fps), frameCount);
+    range.end = std::max(range.end, range.first);
+    return range;
+}
+
+bool openMeter(MeterWindow& meter, const std::string& path, std::string& failure) {
+    closeMeter(meter);
+    return openMp3(meter.decoder, path.c_str(), failure);
+}
+
+unsigned meterStepEndingAt(MeterWindow& meter, std::uint64_t endFrame) {
+    constexpr std::size_t chunkFrames = 4096;
+    // Samples older than the window are dropped in large steps, so the copy stays rare while
+    // the buffer stays small whatever the track's length.
+    constexpr std::uint64_t dropStep = 65536;
+    const std::uint64_t keepFrom = endFrame > levelWindowFrames ? endFrame - levelWindowFrames : 0;
+    std::uint64_t buffered = meter.samples.size() / 2;
+    if (keepFrom >= meter.firstFrame + dropStep) {
+        const std::uint64_t drop = std::min(keepFrom - meter.firstFrame, buffered);
+        meter.samples.erase(meter.samples.begin(),
+                            meter.samples.begin() + static_cast<std::ptrdiff_t>(drop * 2));
+        meter.firstFrame += drop;
+        buffered -= drop;
+    }
+    while (meter.firstFrame + buffered < endFrame && !meter.decoder.finished) {
+        meter.samples.resize((buffered + chunkFrames) * 2);
+        const std::size_t got =
+            decodeMp3(meter.decoder, meter.samples.data() + buffered * 2, chunkFrames);
+        buffered += got;
+        meter.samples.resize(buffered * 2);
+        if (got == 0) {
+            break;
+        }
+        // A skip longer than the buffer (a low frame rate) leaves nothing worth keeping behind.
+        if (meter.firstFrame + buffered < keepFrom && buffered > dropStep) {
+            meter.firstFrame += buffered;
+            meter.samples.clear();
+            buffered = 0;
+        }
+    }
+    return levelStepEndingAt(meter.samples.data(), static_cast<std::size_t>(buffered),
+                             static_cast<std::size_t>(endFrame - meter.firstFrame));
+}
+
+void closeMeter(MeterWindow& meter) {
+    closeMp3(meter.decoder);
+    meter.samples.clear();
+    meter.samples.shrink_to_fit();
+    meter.firstFrame = 0;
+}
+
+bool countTrackFrames(const std::string& path, std::uint64_t& frames, std::string& failure) {
+    Mp3Decoder decoder;
+    if (!openMp3(decoder, path.c_str(), failure)) {
+        return false;
+    }
+    std::vector<std::int16_t> chunk(16384 * 2);
+    frames = 0;
+    while (const std::size_t got = decodeMp3(decoder, chunk.data(), 16384)) {
+        frames += got;
+    }
+    failure = decoder.failure;
+    closeMp3(decoder);
+    return failure.empty();
+}
+
+OutputLayout layoutFor(int width, int height) {
+    OutputLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.factor = std::max(1, std::min(width / sceneWidth, height / sceneHeight));
+    layout.left = (width - sceneWidth * layout.factor) / 2;
+    layout.top = (height - sceneHeight * layout.factor) / 2;
+    return layout;
+}
+
+void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigned char* rgb) {
+    const int factor = layout.factor;
+    const std::size_t outStride = std::size_t(layout.width) * 3;
+    const std::size_t rowBytes = std::size_t(sceneWidth) * factor * 3;
+    for (int row = 0; row < sceneHeight; ++row) {
+        // GL rows run bottom to top; the output's first row is the picture's top.
+        const unsigned char* source = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+        unsigned char* first = rgb +
+                               (std::size_t(layout.top) + std::size_t(row) * factor) * outStride +
+                               std::size_t(layout.left) * 3;
+        unsigned char* out = first;
+        for (int column = 0; column < sceneWidth; ++column, source += 4) {
+            for (int copy = 0; copy < factor; ++copy, out += 3) {
+                out[0] = source[0];
+                out[1] = source[1];
+                out[2] = source[2];
+            }
+        }
+        for (int copy = 1; copy < factor; ++copy) {
+            std::memcpy(first + copy * outStride, first, rowBytes);
+        }
+    }
+}
+
+std::string pngFrameName(std::uint64_t frame) {
+    char name[40];
+    std::snprintf(name, sizeof name, "frame_%06llu.png", static_cast<unsigned long long>(frame));
+    return name;
+}
+
+std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const OutputLayout& layout,
+                                         const std::string& musicPath, FrameRange range) {
+    std::vector<std::string> args = {"ffmpeg"};
+    const auto add = [&args](std::initializer_list<std::string> more) {
+        args.insert(args.end(), more);
+    };
+    add({"-hide_banner", "-loglevel", "error", "-nostdin", "-y"});
+    add({"-f", "rawvideo", "-pix_fmt", "rgb24", "-framerate", std::to_string(options.fps)});
+    add({"-video_size", std::to_string(layout.width) + "x" + std::to_string(layout.height)});
+    add({"-i", "pipe:0"});
+    // The sound of the frames written: all of it for a whole capture (the last frame reaches
+    // past the music's end), the same stretch for a --from/--to capture.
+    if (range.first > 0) {
+        add({"-ss", formatSeconds(frameSeconds(range.first, options.fps))});
+    }
+    add({"-t", formatSeconds(frameSeconds(range.end - range.first, options.fps))});
+    // "file:" keeps a name that starts with '-' or holds a ':' from reading as an option or a
+    // protocol.
+    add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
+    // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
+    // a third smaller for a fifth more CPU per frame (docs/PERFORMANCE.md).
+    add({"-c:v", "libx264", "-preset", "superfast", "-crf", "18", "-pix_fmt", "yuv420p"});
+    add({"-c:a", "aac", "-b:a", "192k", "-movflags", "+faststart", "file:" + options.videoFile});
+    return args;
+}
+
+std::string progressLine(std::uint64_t done, std::uint64_t total, double framesPerSecond,
+                         int columns) {
+    char tail[96];
+    const double left =
+        framesPerSecond > 0.0 ? double(total - std::min(done, total)) / framesPerSecond : 0.0;
+    const auto leftSeconds = static_cast<long long>(std::ceil(left));
+    std::snprintf(tail, sizeof tail, " %llu/%llu frames  %.1f fps  %lld:%02lld left",
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                  framesPerSecond, leftSeconds / 60, leftSeconds % 60);
+    const int barWidth = std::max(10, columns - 3 - static_cast<int>(std::strlen(tail)));
+    const int filled =
+        total == 0 ? barWidth : static_cast<int>(double(std::min(done, total)) / total * barWidth);
+    std::string line = "[" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "]";
+    line += tail;
+    if (columns > 0 && static_cast<int>(line.size()) > columns) {
+        line.resize(columns);
+    }
+    return line;
+}

@@ -1,0 +1,524 @@
+// quartz-capture: renders the presentation frame by frame at a fixed rate of music time into a
+// video (through ffmpeg) and/or PNG files. Start-up checks everything a user can get wrong
+// before the slow part begins; the frame loop is the live driver's, clocked by frame numbers
+// instead of the sound card; shutdown always runs and releases what start-up made.
+#include "capture_core.h"
+#include "capture_io.h"
+
+#include "app/report.h"
+#include "audio/level.h"
+#include "audio/music.h"
+#include "render/gl_context.h"
+#include "render/scene.h"
+
+#include <GL/glew.h>
+#include <GLFW/glfw3.h>
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* assetFiles[] = {musicFileName, "zupfist2.png", "tovrel.png"};
+
+// glReadPixels into one buffer while the CPU maps the one filled three frames earlier, so on a
+// GPU the read-back never waits for the frame just drawn.
+constexpr int readBackRing = 3;
+constexpr std::size_t glFrameBytes = std::size_t(sceneWidth) * sceneHeight * 4;
+
+// Everything start-up makes, released by shutdownCapture in reverse order.
+struct CaptureState {
+    CaptureOptions options;
+    OutputLayout layout;
+    FrameRange range;
+    std::uint64_t trackFrames = 0;
+    OwnDisplay display;
+    GLFWwindow* window = nullptr;
+    bool sceneReady = false;
+    GLuint framebuffer = 0;
+    GLuint colourBuffer = 0;
+    GLuint readBuffers[readBackRing] = {};
+    VideoPipe video;
+    std::FILE* clockLog = nullptr;
+    MeterWindow meter;
+    // Two output frames in turn: the PNG worker encodes one while the next is filled.
+    std::vector<unsigned char> outputFrames[2];
+    int outputIndex = 0;
+    std::future<std::string> pngWriting;   // empty string: written
+    std::vector<unsigned char> encodedPng; // the worker's
+};
+
+CaptureState capture;
+
+// True while the progress bar holds the terminal's last line, which has no line end yet.
+bool barOnLine = false;
+
+void endBarLine() {
+    if (barOnLine) {
+        std::fputc('\n', stderr);
+        barOnLine = false;
+    }
+}
+
+bool fail(const std::string& message) {
+    endBarLine();
+    reportFailure(captureProgram, message);
+    return false;
+}
+
+// The one line a finished or interrupted capture leaves on stderr.
+void say(const std::string& message) {
+    endBarLine();
+    std::fprintf(stderr, "%s: %s\n", captureProgram, message.c_str());
+}
+
+std::string assetPath(const char* name) {
+    const std::string& folder = capture.options.assetDir;
+    if (folder.empty()) {
+        return name;
+    }
+    return folder + (folder.back() == '/' ? "" : "/") + name;
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string folderOf(const std::string& file) {
+    const std::size_t slash = file.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+bool checkAssets() {
+    for (const char* name : assetFiles) {
+        const std::string path = assetPath(name);
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) {
+            return fail("missing asset " + quoted(path) + ": " + std::strerror(errno));
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return fail("asset " + quoted(path) + " is not a file");
+        }
+    }
+    return true;
+}
+
+// Output checks come before the slow start (the display, the decode, the GL).
+bool checkOutputs(std::string& ffmpegPath) {
+    const CaptureOptions& options = capture.options;
+    std::string failure;
+    if (!options.videoFile.empty()) {
+        ffmpegPath = findProgram("ffmpeg");
+        if (ffmpegPath.empty()) {
+            return fail("cannot find the ffmpeg program on PATH, needed for --video: install "
+                        "ffmpeg, or write PNG frames with --png");
+        }
+        struct stat info {};
+        if (stat(options.videoFile.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            return fail("the video file " + quoted(options.videoFile) + " is a folder");
+        }
+        if (!prepareFolder(folderOf(options.videoFile), false, failure)) {
+            return fail(failure);
+        }
+    }
+    if (!options.pngDir.empty() && !prepareFolder(options.pngDir, true, failure)) {
+        return fail(failure);
+    }
+    if (!options.clockLogFile.empty()) {
+        capture.clockLog = std::fopen(options.clockLogFile.c_str(), "we");
+        if (capture.clockLog == nullptr) {
+            return fail("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
+                        std::strerror(errno));
+        }
+        std::fputs("frame,time,levelStep,cumulativeLevel\n", capture.clockLog);
+    }
+    return true;
+}
+
+bool measureTrack() {
+    const std::string path = assetPath(musicFileName);
+    std::string failure;
+    if (!countTrackFrames(path, capture.trackFrames, failure)) {
+        return fail("cannot decode the music " + quoted(path) + ": " + failure);
+    }
+    const std::uint64_t frameCount = frameCountFor(capture.trackFrames, capture.options.fps);
+    capture.range = selectFrames(capture.options, frameCount);
+    if (capture.range.first >= capture.range.end) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "no frames to write: the music is %.3f s long and --from/--to select "
+                      "none of its frames",
+                      double(capture.trackFrames) / playbackRate);
+        return fail(text);
+    }
+    if (!openMeter(capture.meter, path, failure)) {
+        return fail("cannot decode the music " + quoted(path) + ": " + failure);
+    }
+    return true;
+}
+
+const char* glErrorText(GLenum error) {
+    switch (error) {
+    case GL_INVALID_ENUM:
+        return "GL_INVALID_ENUM";
+    case GL_INVALID_VALUE:
+        return "GL_INVALID_VALUE";
+    case GL_INVALID_OPERATION:
+        return "GL_INVALID_OPERATION";
+    case GL_OUT_OF_MEMORY:
+        return "GL_OUT_OF_MEMORY";
+    case GL_INVALID_FRAMEBUFFER_OPERATION:
+        return "GL_INVALID_FRAMEBUFFER_OPERATION";
+    default:
+        return "an unknown GL error";
+    }
+}
+
+bool openGl() {
+    std::string failure;
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        if (!startOwnDisplay(capture.display, failure)) {
+            // Ctrl-C while the server was starting is no failure; the caller says it stopped.
+            return caughtSignal != 0 ? false : fail(failure);
+        }
+    }
+    capture.window = openHiddenContext(sceneWidth, sceneHeight, failure);
+    if (capture.window == nullptr) {
+        return fail(failure);
+    }
+    if (!setupScene(failure, capture.options.assetDir)) {
+        return fail(failure);
+    }
+    capture.sceneReady = true;
+    // Only errors of the objects below may count against them. Bounded: a lost context
+    // reports an error on every call.
+    for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
+    }
+
+    // The composite pass draws here, not into the hidden window, whose back buffer need not
+    // keep its pixels while the window is not shown.
+    glGenRenderbuffers(1, &capture.colourBuffer);
+    glBindRenderbuffer(GL_RENDERBUFFER, capture.colourBuffer);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, sceneWidth, sceneHeight);
+    glGenFramebuffers(1, &capture.framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, capture.framebuffer);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
+                              capture.colourBuffer);
+    const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    glGenBuffers(readBackRing, capture.readBuffers);
+    for (GLuint buffer : capture.readBuffers) {
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, buffer);
+        glBufferData(GL_PIXEL_PACK_BUFFER, glFrameBytes, nullptr, GL_STREAM_READ);
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%04X", status);
+        return fail(std::string("the 640x480 capture target is incomplete (status ") + code + ")");
+    }
+    if (const GLenum error = glGetError(); error != GL_NO_ERROR) {
+        return fail(std::string("cannot make the capture target and read-back buffers: ") +
+                    glErrorText(error));
+    }
+    return true;
+}
+
+bool startVideo(const std::string& ffmpegPath) {
+    if (capture.options.videoFile.empty()) {
+        return true;
+    }
+    std::string failure;
+    const std::vector<std::string> args =
+        ffmpegArguments(capture.options, capture.layout, assetPath(musicFileName), capture.range);
+    if (!startVideoPipe(capture.video, ffmpegPath, args, failure)) {
+        return fail(failure);
+    }
+    return true;
+}
+
+void shutdownCapture() {
+    std::string ignored;
+    if (capture.video.pid > 0) {
+        finishVideoPipe(capture.video, ignored);
+    }
+    if (capture.clockLog != nullptr) {
+        std::fclose(capture.clockLog);
+        capture.clockLog = nullptr;
+    }
+    closeMeter(capture.meter);
+    if (capture.window != nullptr) {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        glDeleteBuffers(readBackRing, capture.readBuffers);
+        glDeleteFramebuffers(1, &capture.framebuffer);
+        glDeleteRenderbuffers(1, &capture.colourBuffer);
+        if (capture.sceneReady) {
+            releaseScene();
+        }
+        closeHiddenContext(capture.window);
+        capture.window = nullptr;
+    }
+    stopOwnDisplay(capture.display);
+}
+
+// Waits for the PNG frame being written, if any; false once it failed (and was reported).
+bool finishPngWriting() {
+    if (!capture.pngWriting.valid()) {
+        return true;
+    }
+    const std::string failure = capture.pngWriting.get();
+    return failure.empty() || fail(failure);
+}
+
+// Writes the frame held in read-back buffer `slot` to every output. PNG encoding costs more
+// than drawing a frame, so it runs on a worker while the main thread draws the next one.
+bool emitFrame(std::uint64_t frame, int slot) {
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, capture.readBuffers[slot]);
+    const void* pixels = glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, glFrameBytes, GL_MAP_READ_BIT);
+    if (pixels == nullptr) {
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        return fail(std::string("cannot map the read-back buffer: ") + glErrorText(glGetError()));
+    }
+    capture.outputIndex = 1 - capture.outputIndex;
+    std::vector<unsigned char>& output = capture.outputFrames[capture.outputIndex];
+    placeFrame(static_cast<const unsigned char*>(pixels), capture.layout, output.data());
+    glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+
+    std::string failure;
+    if (capture.video.input >= 0 &&
+        !writeVideoFrame(capture.video, output.data(), output.size(), failure)) {
+        return fail(failure);
+    }
+    if (capture.options.pngDir.empty()) {
+        return true;
+    }
+    if (!finishPngWriting()) {
+        return false;
+    }
+    const std::string path = capture.options.pngDir + "/" + pngFrameName(frame);
+    capture.pngWriting = std::async(std::launch::async, [path, &output] {
+        std::string reason;
+        writePngFrame(path, output.data(), capture.layout.width, capture.layout.height,
+                      capture.encodedPng, reason);
+        return reason;
+    });
+    return true;
+}
+
+bool logFrame(std::uint64_t frame, float time, unsigned levelStep) {
+    if (capture.clockLog == nullptr) {
+        return true;
+    }
+    // %.9g gives every float back exactly, so the log can drive renderFrame again.
+    std::fprintf(capture.clockLog, "%" PRIu64 ",%.9g,%u,%.9g\n", frame, double(time), levelStep,
+                 double(sceneObjects.cumulativeLevel));
+    if (std::ferror(capture.clockLog)) {
+        return fail("cannot write the clock log " + quoted(capture.options.clockLogFile) + ": " +
+                    std::strerror(errno));
+    }
+    return true;
+}
+
+int terminalColumns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void showProgress(std::uint64_t rendered, std::chrono::steady_clock::time_point start) {
+    const double elapsed = secondsSince(start);
+    const std::string line = progressLine(
+        rendered, capture.range.end, elapsed > 0 ? rendered / elapsed : 0.0, terminalColumns() - 1);
+    std::fprintf(stderr, "\r%s", line.c_str());
+    barOnLine = true;
+}
+
+struct LoopResult {
+    bool ok = true;
+    std::uint64_t rendered = 0;
+    std::uint64_t written = 0;
+};
+
+LoopResult renderFrames() {
+    const CaptureOptions& options = capture.options;
+    const FrameTarget target{capture.framebuffer, sceneWidth, sceneHeight};
+    const bool progress = isatty(STDERR_FILENO) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastShown = start;
+    LoopResult result;
+    // Frames read back but not yet written, oldest first, as (frame, slot).
+    std::uint64_t pendingFrames[readBackRing];
+    int pendingCount = 0;
+    int nextSlot = 0;
+
+    for (std::uint64_t frame = 0; frame < capture.range.end && result.ok; ++frame) {
+        if (caughtSignal != 0) {
+            break;
+        }
+        const float time = frameTime(frame, options.fps);
+        const unsigned levelStep =
+            meterStepEndingAt(capture.meter, frameSampleEnd(frame, options.fps));
+        renderFrame(time, static_cast<float>(levelStep), target);
+        result.rendered = frame + 1;
+        result.ok = logFrame(frame, time, levelStep);
+
+        if (result.ok && frame >= capture.range.first) {
+            if (pendingCount == readBackRing) {
+                result.ok = emitFrame(pendingFrames[0], nextSlot);
+                std::memmove(pendingFrames, pendingFrames + 1,
+                             sizeof(std::uint64_t) * (readBackRing - 1));
+                --pendingCount;
+                result.written += result.ok ? 1 : 0;
+            }
+            glBindFramebuffer(GL_READ_FRAMEBUFFER, capture.framebuffer);
+            glBindBuffer(GL_PIXEL_PACK_BUFFER, capture.readBuffers[nextSlot]);
+            glReadPixels(0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+            glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+            pendingFrames[pendingCount++] = frame;
+            nextSlot = (nextSlot + 1) % readBackRing;
+        }
+        if (progress && result.ok && secondsSince(lastShown) >= 0.1) {
+            lastShown = std::chrono::steady_clock::now();
+            showProgress(result.rendered, start);
+        }
+    }
+    // The frames still in the ring, also after Ctrl-C: they were drawn, so they belong in the
+    // video. The oldest sits in the slot after the newest.
+    int slot = (nextSlot - pendingCount + readBackRing) % readBackRing;
+    for (int i = 0; i < pendingCount && result.ok; ++i) {
+        result.ok = emitFrame(pendingFrames[i], slot);
+        result.written += result.ok ? 1 : 0;
+        slot = (slot + 1) % readBackRing;
+    }
+    if (!result.ok && capture.pngWriting.valid()) {
+        capture.pngWriting.wait(); // its outcome no longer matters: the failure was reported
+    } else if (!finishPngWriting()) {
+        result.ok = false;
+        --result.written;
+    }
+    if (progress && result.ok) {
+        showProgress(result.rendered, start);
+    }
+    endBarLine();
+    return result;
+}
+
+std::string outputsText() {
+    const CaptureOptions& options = capture.options;
+    std::string text;
+    if (!options.videoFile.empty()) {
+        text = options.videoFile;
+    }
+    if (!options.pngDir.empty()) {
+        text += (text.empty() ? "" : " and ") + options.pngDir + "/";
+    }
+    return text;
+}
+
+int runCapture(int argc, char** argv) {
+    installCaptureSignals();
+    CaptureOptions& options = capture.options;
+    std::string failure;
+    if (!parseCaptureOptions(std::vector<std::string>(argv + 1, argv + argc), options, failure)) {
+        fail(failure);
+        return 1;
+    }
+    if (options.help) {
+        std::fputs(captureUsage(), stdout);
+        return 0;
+    }
+    if (options.videoFile.empty() && options.pngDir.empty()) {
+        options.videoFile = defaultVideoFile;
+    }
+    capture.layout = layoutFor(options.width, options.height);
+    // Black once: placeFrame only ever writes the picture, so the bars stay black.
+    for (std::vector<unsigned char>& output : capture.outputFrames) {
+        output.assign(std::size_t(capture.layout.width) * capture.layout.height * 3, 0);
+    }
+
+    std::string ffmpegPath;
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = checkAssets() && checkOutputs(ffmpegPath) && measureTrack() && openGl() &&
+              startVideo(ffmpegPath);
+    LoopResult loop;
+    if (ok && caughtSignal == 0) {
+        loop = renderFrames();
+        ok = loop.ok;
+    }
+    const bool videoStarted = capture.video.pid > 0;
+    if (videoStarted && caughtSignal != 0 && loop.written == 0) {
+        // Stopped before the first frame: ffmpeg has nothing to finish, the file nothing to show.
+        finishVideoPipe(capture.video, failure);
+        std::remove(options.videoFile.c_str());
+    } else if (ok && videoStarted && !finishVideoPipe(capture.video, failure)) {
+        ok = fail(failure);
+    }
+    if (ok && videoStarted && caughtSignal != 0 && loop.written > 0 &&
+        !trimVideo(ffmpegPath, options.videoFile, frameSeconds(loop.written, options.fps),
+                   failure)) {
+        // Still a playable file, only with the rest of the music under its last frame.
+        fail(failure);
+    }
+    if (ok && capture.clockLog != nullptr) {
+        const bool written = std::fflush(capture.clockLog) == 0 && !std::ferror(capture.clockLog);
+        const int error = errno;
+        const bool closed = std::fclose(capture.clockLog) == 0;
+        capture.clockLog = nullptr;
+        if (!written || !closed) {
+            ok = fail("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
+                      std::strerror(written ? errno : error));
+        }
+    }
+    shutdownCapture();
+    if (!ok && caughtSignal == 0) {
+        return 1;
+    }
+    const double elapsed = secondsSince(start);
+    const double musicSeconds = frameSeconds(loop.rendered, options.fps);
+    char summary[256];
+    if (caughtSignal != 0) {
+        std::snprintf(summary, sizeof summary,
+                      "stopped by SIG%s after rendering %" PRIu64 " of %" PRIu64 " frames; ",
+                      sigabbrev_np(caughtSignal), loop.rendered, capture.range.end);
+        say(summary + (loop.written == 0
+                           ? std::string("none written")
+                           : std::to_string(loop.written) + " written to " + outputsText()));
+        return 128 + caughtSignal;
+    }
+    std::snprintf(summary, sizeof summary,
+                  "rendered %" PRIu64
+                  " frames in %.1f s: %.1f frames/s, %.2fx real time; wrote %" PRIu64
+                  " (%dx%d, %d fps) to ",
+                  loop.rendered, elapsed, elapsed > 0 ? loop.rendered / elapsed : 0.0,
+                  elapsed > 0 ? musicSeconds / elapsed : 0.0, loop.written, capture.layout.width,
+                  capture.layout.height, options.fps);
+    say(summary + outputsText());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return runCapture(argc, argv);
+}
