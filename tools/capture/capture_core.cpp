@@ -85,8 +85,9 @@ const char* captureUsage() {
            "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
            "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
            "                    the picture is enlarged by the largest whole factor that fits\n"
-           "  --from SEC        write only frames at or after SEC seconds (rendering still\n"
-           "  --to SEC          starts at 0) and before SEC seconds\n"
+           "  --from SEC        write only the frames at or after SEC seconds of music\n"
+           "  --to SEC          write only the frames before SEC seconds of music\n"
+           "                    (rendering still starts at 0: every frame builds on the last)\n"
            "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
            "  --help            this text\n"
            "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
