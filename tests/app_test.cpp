@@ -43,14 +43,18 @@ TEST(AppEndToEnd, EscapeAndSignalsEndALongRunWithTheirExitCodes) {
     Stage stage(60.0);
     {
         const ProcessRun run = stage.start();
-        ASSERT_NE(waitForWindow(10.0 * slowdown), 0u);
+        if (waitForWindow(10.0 * slowdown) == 0) {
+            FAIL() << "no window: " << finishProgram(run, 1.0).standardError;
+        }
         const ProcessResult result = escapeUntilEnded(run, 10.0 * slowdown);
         EXPECT_EQ(result.exitCode, 0) << result.standardError;
         EXPECT_LT(result.seconds, 20.0 * slowdown);
     }
     for (const auto& [signalNumber, exitCode] : {std::pair{SIGTERM, 143}, std::pair{SIGINT, 130}}) {
         const ProcessRun run = stage.start();
-        ASSERT_NE(waitForWindow(10.0 * slowdown), 0u);
+        if (waitForWindow(10.0 * slowdown) == 0) {
+            FAIL() << "no window: " << finishProgram(run, 1.0).standardError;
+        }
         ::kill(run.pid, signalNumber);
         const ProcessResult result = finishProgram(run, 5.0 * slowdown);
         EXPECT_EQ(result.exitCode, exitCode) << result.standardError;
