@@ -11,6 +11,7 @@
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 
+#include <atomic>
 #include <csignal>
 #include <string>
 
@@ -19,7 +20,10 @@ namespace {
 constexpr char programName[] = "quartz-meridian";
 constexpr char windowTitle[] = "QUARTZ MERIDIAN";
 
-volatile std::sig_atomic_t caughtSignal = 0;
+// Written by a handler that may run on any thread (SDL's or the decoder's as well as ours), so a
+// lock-free atomic rather than a volatile sig_atomic_t.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signalNumber) {
     caughtSignal = signalNumber;
@@ -102,7 +106,7 @@ bool playFrames(GLFWwindow* window, MusicStream musicStream) {
         glfwSwapBuffers(window);
         update();
         glfwPollEvents();
-        if (caughtSignal != 0) {
+        if (caughtSignal.load() != 0) {
             glfwSetWindowShouldClose(window, GL_TRUE);
         }
     }
@@ -115,7 +119,8 @@ int runPresentation() {
     installSignalHandlers();
     installGlfwErrorCallback();
 
-    // Start-up. Each failure is reported where it happens; what follows is skipped.
+    // Start-up. Each failure is reported where it happens; what follows is skipped. A signal
+    // during start-up skips the rest too: the viewer asked to stop, so no window should open.
     bool runOk = glfwInit() == GLFW_TRUE;
     if (!runOk) {
         fail(std::string("cannot start the window library: ") + glfwFailureText());
@@ -128,11 +133,12 @@ int runPresentation() {
         fail(std::string("cannot open music \"") + musicFileName + "\": " + musicFailure());
     }
     // Without music there is nothing to show: no window, so no mode switch for nothing.
+    const auto goOn = [&runOk] { return runOk && caughtSignal.load() == 0; };
     GLFWwindow* window = nullptr;
-    if (runOk) {
+    if (goOn()) {
         runOk = openWindow(window);
     }
-    const bool glReady = runOk;
+    const bool glReady = runOk && window != nullptr;
     if (glReady) {
         std::string failure;
         if (!(runOk = setupScene(failure))) {
@@ -140,7 +146,7 @@ int runPresentation() {
         }
     }
 
-    if (runOk) {
+    if (goOn() && glReady) {
         runOk = playFrames(window, musicStream);
     }
 
@@ -162,5 +168,6 @@ int runPresentation() {
         reportFailure(programName, failureToReport);
         return exitFailure;
     }
-    return caughtSignal != 0 ? 128 + caughtSignal : exitPlayed;
+    const int signalNumber = caughtSignal.load();
+    return signalNumber != 0 ? 128 + signalNumber : exitPlayed;
 }

@@ -1,6 +1,7 @@
-// MP3 decoding with libmpg123, always to 44100 Hz interleaved stereo 16-bit, gapless.
-// The live music clock decodes on its own thread with it; the capture tool decodes in step with
-// the frames it renders.
+// MP3 decoding with libmpg123 at the file's own rate and channel count, handed out as 44100 Hz
+// interleaved stereo 16-bit, gapless. A 44100 Hz stereo file passes through bit for bit; a mono
+// one is copied to both sides; any other rate goes through SDL's resampler. The live music clock
+// decodes on its own thread with it; the capture tool decodes in step with the frames it renders.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +10,22 @@
 #include <vector>
 
 struct mpg123_handle_struct;
+struct _SDL_AudioStream;
 
 struct Mp3Decoder {
     mpg123_handle_struct* handle = nullptr;
-    // The first frames, decoded while opening to prove the file holds audio; handed out first.
-    std::vector<std::int16_t> pending;
-    std::size_t pendingOffset = 0; // in frames
-    bool finished = false;
+    _SDL_AudioStream* resampler = nullptr; // only while the source is not at the playback rate
     int sourceRate = 0;
     int sourceChannels = 0;
-    std::string failure; // why decoding stopped early, empty at a clean end
+    std::uint64_t sourceFrames = 0;    // put into the resampler since the format began
+    std::uint64_t resampledFrames = 0; // taken out of it
+    std::vector<std::int16_t> source; // one read of the file's own samples
+    // Converted frames not handed out yet. Opening fills it, which proves the file holds audio.
+    std::vector<std::int16_t> ready;
+    std::size_t readyOffset = 0; // in frames
+    bool sourceEnded = false;    // the file gave its last frame, or failed
+    bool finished = false;       // everything has been handed out
+    std::string failure;         // why decoding stopped early, empty at a clean end
 };
 
 // Opens `path` and decodes its first audio. False, with the reason in `failure`, for a file that

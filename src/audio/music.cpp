@@ -56,10 +56,16 @@ struct Playback {
     std::atomic<bool> decodeFinished{false};
     std::atomic<std::uint64_t> consumedFrames{0}; // callback only
 
-    // The clock stamp of the last callback, published under a sequence counter so a reader
-    // never sees the frames of one callback with the time of another.
+    // The device plays one buffer while the callback fills the next, so the buffer handed over
+    // in a callback starts to be heard at the following callback. Callback only.
+    std::uint64_t handedFirstFrame = 0;
+    std::uint64_t handedFrames = 0;
+
+    // The clock stamp of the last callback: the stream frames of the buffer the device started
+    // to play then, published under a sequence counter so a reader never sees the frames of one
+    // callback with the time of another.
     std::atomic<std::uint32_t> stampSequence{0};
-    std::atomic<std::uint64_t> stampFirstFrame{0}; // first frame of the buffer just handed over
+    std::atomic<std::uint64_t> stampFirstFrame{0}; // first stream frame of the playing buffer
     std::atomic<std::uint64_t> stampEndFrame{0};   // one past its last stream frame
     std::atomic<std::int64_t> stampNanoseconds{-1};
 
@@ -68,8 +74,9 @@ struct Playback {
     std::condition_variable decoderWake;
     bool stopDecoder = false; // guarded by decoderMutex
 
-    // Main thread only.
-    std::uint64_t lastHeardFrame = 0;
+    // Main thread only. The frame's one reading of the clock, taken by update(): the position,
+    // the level window and the end test all describe that heard moment.
+    std::uint64_t frameHeard = 0;
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
 };
 
@@ -94,10 +101,13 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     playback.consumedFrames.store(first + ready, std::memory_order_release);
 
     playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
-    playback.stampFirstFrame.store(first, std::memory_order_release);
-    playback.stampEndFrame.store(first + ready, std::memory_order_release);
+    playback.stampFirstFrame.store(playback.handedFirstFrame, std::memory_order_release);
+    playback.stampEndFrame.store(playback.handedFirstFrame + playback.handedFrames,
+                                 std::memory_order_release);
     playback.stampNanoseconds.store(nowNanoseconds(), std::memory_order_release);
     playback.stampSequence.fetch_add(1, std::memory_order_release);
+    playback.handedFirstFrame = first;
+    playback.handedFrames = ready;
 }
 
 // Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
@@ -133,8 +143,9 @@ void runDecoder() {
     }
 }
 
-// The frame being heard now: the first frame of the buffer the device took last, advanced by
-// the monotonic clock since then, but never past what that buffer held.
+// The frame being heard now: the first frame of the buffer the device is playing, advanced by
+// the monotonic clock since it started, but never past what that buffer held (the rest of it is
+// the silence after the end, or an underrun). Never decreases.
 std::uint64_t heardFrame() {
     for (;;) {
         const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
@@ -154,9 +165,7 @@ std::uint64_t heardFrame() {
         const std::int64_t elapsed = std::max<std::int64_t>(0, nowNanoseconds() - stamp);
         const auto advanced =
             static_cast<std::uint64_t>(static_cast<double>(elapsed) * 1e-9 * playbackRate);
-        const std::uint64_t heard = std::min(first + advanced, end);
-        playback.lastHeardFrame = std::max(playback.lastHeardFrame, heard);
-        return playback.lastHeardFrame;
+        return std::max(playback.frameHeard, std::min(first + advanced, end));
     }
 }
 
@@ -165,10 +174,12 @@ void resetStreamState() {
     playback.writtenFrames.store(0);
     playback.decodeFinished.store(false);
     playback.consumedFrames.store(0);
+    playback.handedFirstFrame = 0;
+    playback.handedFrames = 0;
     playback.stampFirstFrame.store(0);
     playback.stampEndFrame.store(0);
     playback.stampNanoseconds.store(-1);
-    playback.lastHeardFrame = 0;
+    playback.frameHeard = 0;
     playback.stopDecoder = false;
 }
 
@@ -251,21 +262,21 @@ bool isActive(MusicStream stream) {
     }
     const bool allDecoded = playback.decodeFinished.load(std::memory_order_acquire);
     const std::uint64_t decoded = playback.writtenFrames.load(std::memory_order_acquire);
-    return !(allDecoded && heardFrame() >= decoded);
+    return !(allDecoded && playback.frameHeard >= decoded);
 }
 
 double positionSeconds(MusicStream stream) {
     if (stream != 1 || !playback.streamOpen) {
         return 0.0;
     }
-    return static_cast<double>(heardFrame()) / playbackRate;
+    return static_cast<double>(playback.frameHeard) / playbackRate;
 }
 
 unsigned readLevelStep(MusicStream stream) {
     if (stream != 1 || !playback.streamOpen) {
         return 0; // no level to read counts as silence
     }
-    const std::uint64_t end = heardFrame();
+    const std::uint64_t end = playback.frameHeard;
     const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
     const std::size_t frames = static_cast<std::size_t>(end - start);
     for (std::size_t i = 0; i < frames * 2; ++i) {
@@ -276,6 +287,9 @@ unsigned readLevelStep(MusicStream stream) {
 }
 
 void update() {
+    if (playback.streamOpen) {
+        playback.frameHeard = heardFrame();
+    }
     playback.decoderWake.notify_one();
 }
 

@@ -23,6 +23,10 @@ MusicStream openStream(const char* path = musicFileName);
 
 void startPlayback(MusicStream stream);
 
+// isActive, positionSeconds and readLevelStep answer for one moment: the one heard when update()
+// was last called (the start of the stream before the first call). So a frame's time, its level
+// and the end test can never disagree.
+
 // False exactly once everything decoded has been heard.
 bool isActive(MusicStream stream);
 
@@ -32,7 +36,8 @@ double positionSeconds(MusicStream stream);
 // The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
 unsigned readLevelStep(MusicStream stream);
 
-// Once per frame, after the buffer swap: wakes the decoder.
+// Once per frame, after the buffer swap: takes the next frame's reading of the clock (what the
+// device is playing now) and wakes the decoder.
 void update();
 
 // Why decoding stopped before the end of the file (a damaged frame the decoder could not get

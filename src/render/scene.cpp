@@ -106,6 +106,12 @@ bool setupScene(std::string& failure, const std::string& assetDir) {
     glGenBuffers(1, &scene.quadBuffer);
     glBindBuffer(GL_ARRAY_BUFFER, scene.quadBuffer);
     glBufferData(GL_ARRAY_BUFFER, sizeof quadVertices, quadVertices, GL_STATIC_DRAW);
+    // The points are placed from gl_VertexID alone, but some GL implementations draw nothing
+    // from a vertex array with no enabled attribute. Every point reads the quad's first vertex
+    // (a divisor, so a thousand points never fetch past the six vertices the buffer holds).
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+    glVertexAttribDivisor(0, 1);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
 
     scene.postProgram = buildProgram(compositeVertexText, compositeFragmentText, reason);

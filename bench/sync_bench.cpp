@@ -1,0 +1,468 @@
+// Measures how far the picture runs ahead of the sound on a real sound server. A click track
+// (a short left-channel burst every second) plays through the music clock while a loop notes
+// the monotonic time at which positionSeconds() first reaches each click, as a frame would. A
+// recorder on the sink's monitor notes when the sink really played each click: the time a
+// chunk is read, less the latency the server reports for it (negative on a monitor, since the
+// sink renders ahead of playing). Offset = heard - shown: positive means the picture is early.
+//   bench/measure-sync [build folder] [-- sync_bench options]   (starts a private server)
+//   SDL_AUDIODRIVER=pulseaudio ./bench/sync_bench [--runs N] [--clicks N] [--poll HZ]
+//                                                 [--source NAME]   (from the build folder)
+#include "audio/decoder.h"
+#include "audio/music.h"
+#include "mp3_writer.h"
+
+#include <SDL.h>
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr char trackPath[] = "sync_bench_clicks.mp3";
+constexpr double pi = 3.14159265358979323846;
+constexpr double burstSeconds = 0.010;
+constexpr double burstHertz = 2000.0;
+// Half scale: well above the pre-echo the encoder smears ahead of a sharp burst.
+constexpr int onsetLevel = 16384;
+constexpr std::uint64_t quietBeforeOnset = playbackRate * 3 / 10;
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? NAN : n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The same test finds the clicks in the decoded track and in the recording, so whatever the
+// encoder does to the burst's leading edge shows up on both sides alike.
+struct OnsetDetector {
+    std::uint64_t quietFrames = quietBeforeOnset;
+
+    bool feed(std::int16_t left) {
+        if (std::abs(static_cast<int>(left)) < onsetLevel) {
+            ++quietFrames;
+            return false;
+        }
+        const bool onset = quietFrames >= quietBeforeOnset;
+        quietFrames = 0;
+        return onset;
+    }
+};
+
+bool writeClickTrack(int clicks, std::string& failure) {
+    const std::size_t frames = static_cast<std::size_t>((clicks + 1.5) * playbackRate);
+    std::vector<std::int16_t> samples(frames * 2, 0);
+    const auto burstFrames = static_cast<std::size_t>(burstSeconds * playbackRate);
+    for (int click = 1; click <= clicks; ++click) {
+        const auto first = static_cast<std::size_t>(click) * playbackRate;
+        for (std::size_t i = 0; i < burstFrames; ++i) {
+            const double phase = 2.0 * pi * burstHertz * static_cast<double>(i) / playbackRate;
+            samples[(first + i) * 2] = static_cast<std::int16_t>(29000.0 * std::sin(phase));
+        }
+    }
+    return writeMp3(trackPath, samples, 2, playbackRate, failure);
+}
+
+// Stream positions of the clicks as the decoder hands them to the device.
+std::vector<double> decodedOnsets(std::string& failure) {
+    std::vector<std::int16_t> frames;
+    std::vector<double> onsets;
+    if (!decodeWholeMp3(trackPath, frames, failure)) {
+        return onsets;
+    }
+    OnsetDetector detector;
+    for (std::size_t i = 0; i < frames.size() / 2; ++i) {
+        if (detector.feed(frames[2 * i])) {
+            onsets.push_back(static_cast<double>(i) / playbackRate);
+        }
+    }
+    return onsets;
+}
+
+// What the server says about its own buffering while the clock plays.
+struct ServerFigures {
+    double sinkLatency = NAN;           // rendered but not yet played by the sink, ms
+    double sinkConfiguredLatency = NAN; // what the sink settled on for its clients, ms
+    double playerBuffer = NAN;          // the clock's stream: queued in the server, ms
+    double playerSinkLatency = NAN;     // the sink latency as reported with that stream, ms
+    int players = 0;
+};
+
+// Records the monitor on the server's own thread and timestamps every click it hears.
+class MonitorRecorder {
+  public:
+    bool start(const char* source, std::string& failure) {
+        loop_ = pa_threaded_mainloop_new();
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "sync_bench");
+        pa_context_set_state_callback(context_, signalLoop, loop_);
+        pa_threaded_mainloop_lock(loop_);
+        const bool ready =
+            pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+            pa_threaded_mainloop_start(loop_) >= 0 && awaitContext() && connectStream(source);
+        if (!ready) {
+            failure = pa_strerror(pa_context_errno(context_));
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        return ready;
+    }
+
+    // The clock's stream is whichever client other than us feeds the monitored sink.
+    ServerFigures serverFigures() {
+        ServerFigures figures;
+        pa_threaded_mainloop_lock(loop_);
+        const std::uint32_t source = pa_stream_get_device_index(stream_);
+        monitoredSink_ = PA_INVALID_INDEX;
+        await(pa_context_get_source_info_by_index(context_, source, sourceInfo, this));
+        if (monitoredSink_ != PA_INVALID_INDEX) {
+            figures_ = &figures;
+            await(pa_context_get_sink_info_by_index(context_, monitoredSink_, sinkInfo, this));
+            await(pa_context_get_sink_input_info_list(context_, sinkInputInfo, this));
+            figures_ = nullptr;
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        return figures;
+    }
+
+    // Wall times at which the sink played each click, and the latencies applied, both in s.
+    void stop(std::vector<double>& onsets, std::vector<double>& latencies) {
+        if (loop_ == nullptr) {
+            return;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        if (stream_ != nullptr) {
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+        }
+        pa_context_disconnect(context_);
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_context_unref(context_);
+        pa_threaded_mainloop_free(loop_);
+        loop_ = nullptr;
+        onsets = onsets_;
+        latencies = latencies_;
+    }
+
+    std::string recordBuffer() const { return recordBuffer_; }
+
+  private:
+    static void signalLoop(pa_context*, void* loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    }
+
+    bool awaitContext() {
+        for (;;) {
+            const pa_context_state_t state = pa_context_get_state(context_);
+            if (state == PA_CONTEXT_READY) {
+                return true;
+            }
+            if (!PA_CONTEXT_IS_GOOD(state)) {
+                return false;
+            }
+            pa_threaded_mainloop_wait(loop_);
+        }
+    }
+
+    bool connectStream(const char* source) {
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, playbackRate, 2};
+        stream_ = pa_stream_new(context_, "click monitor", &spec, nullptr);
+        if (stream_ == nullptr) {
+            return false;
+        }
+        pa_stream_set_state_callback(
+            stream_, [](pa_stream*, void* loop) { signalLoop(nullptr, loop); }, loop_);
+        pa_stream_set_read_callback(stream_, readable, this);
+        // Small fragments keep each read close to its capture, so the interpolated latency
+        // has little to bridge.
+        pa_buffer_attr attributes{};
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5000, &spec));
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY |
+            PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_record(stream_, source, &attributes, flags) < 0) {
+            return false;
+        }
+        for (;;) {
+            const pa_stream_state_t state = pa_stream_get_state(stream_);
+            if (state == PA_STREAM_READY) {
+                break;
+            }
+            if (!PA_STREAM_IS_GOOD(state)) {
+                return false;
+            }
+            pa_threaded_mainloop_wait(loop_);
+        }
+        if (const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_)) {
+            recordBuffer_ = "fragsize " + std::to_string(got->fragsize / 4) + " frames from " +
+                            pa_stream_get_device_name(stream_);
+        }
+        return true;
+    }
+
+    void await(pa_operation* operation) {
+        if (operation == nullptr) {
+            return;
+        }
+        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+            pa_threaded_mainloop_wait(loop_);
+        }
+        pa_operation_unref(operation);
+    }
+
+    static void sourceInfo(pa_context*, const pa_source_info* info, int, void* self) {
+        auto& recorder = *static_cast<MonitorRecorder*>(self);
+        if (info != nullptr) {
+            recorder.monitoredSink_ = info->monitor_of_sink;
+        }
+        pa_threaded_mainloop_signal(recorder.loop_, 0);
+    }
+
+    static void sinkInfo(pa_context*, const pa_sink_info* info, int, void* self) {
+        auto& recorder = *static_cast<MonitorRecorder*>(self);
+        if (info != nullptr) {
+            recorder.figures_->sinkLatency = static_cast<double>(info->latency) * 1e-3;
+            recorder.figures_->sinkConfiguredLatency =
+                static_cast<double>(info->configured_latency) * 1e-3;
+        }
+        pa_threaded_mainloop_signal(recorder.loop_, 0);
+    }
+
+    static void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int, void* self) {
+        auto& recorder = *static_cast<MonitorRecorder*>(self);
+        if (info != nullptr && info->sink == recorder.monitoredSink_) {
+            ++recorder.figures_->players;
+            recorder.figures_->playerBuffer = static_cast<double>(info->buffer_usec) * 1e-3;
+            recorder.figures_->playerSinkLatency = static_cast<double>(info->sink_usec) * 1e-3;
+        }
+        pa_threaded_mainloop_signal(recorder.loop_, 0);
+    }
+
+    static void readable(pa_stream* stream, std::size_t, void* self) {
+        auto& recorder = *static_cast<MonitorRecorder*>(self);
+        for (;;) {
+            const void* data = nullptr;
+            std::size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
+                return;
+            }
+            const double now = wallSeconds();
+            // Until the first timing reply there is nothing to correct by; the first click
+            // comes a second in, long after it.
+            pa_usec_t usec = 0;
+            int negative = 0;
+            const bool timed = pa_stream_get_latency(stream, &usec, &negative) == 0;
+            // The latency runs from the capture of the oldest unread frame, the first of this
+            // chunk, to now.
+            const double latency = (negative ? -1.0 : 1.0) * static_cast<double>(usec) * 1e-6;
+            if (timed) {
+                recorder.latencies_.push_back(latency);
+            }
+            const std::size_t frames = bytes / 4;
+            for (std::size_t i = 0; data != nullptr && i < frames; ++i) {
+                std::int16_t left = 0;
+                std::memcpy(&left, static_cast<const char*>(data) + i * 4, sizeof left);
+                if (recorder.detector_.feed(left) && timed) {
+                    recorder.onsets_.push_back(now - latency +
+                                               static_cast<double>(i) / playbackRate);
+                }
+            }
+            if (data == nullptr) {
+                recorder.detector_.quietFrames += frames; // a hole: the server dropped data
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    OnsetDetector detector_;
+    std::vector<double> onsets_;
+    std::vector<double> latencies_;
+    std::string recordBuffer_;
+    std::uint32_t monitoredSink_ = PA_INVALID_INDEX;
+    ServerFigures* figures_ = nullptr;
+};
+
+struct Options {
+    int runs = 3;
+    int clicks = 15;
+    double pollHertz = 1000.0;
+    const char* source = "@DEFAULT_MONITOR@";
+};
+
+bool parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--runs") {
+            options.runs = std::atoi(value);
+        } else if (name == "--clicks") {
+            options.clicks = std::atoi(value);
+        } else if (name == "--poll") {
+            options.pollHertz = std::atof(value);
+        } else if (name == "--source") {
+            options.source = value;
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && options.runs > 0 && options.clicks > 0 && options.pollHertz > 0;
+}
+
+struct RunResult {
+    std::vector<double> offsets; // ms
+    bool ok = false;
+};
+
+RunResult measureRun(const Options& options, const std::vector<double>& clickTimes) {
+    RunResult result;
+    MonitorRecorder recorder;
+    std::string failure;
+    if (!recorder.start(options.source, failure)) {
+        std::fprintf(stderr, "sync_bench: cannot record \"%s\": %s\n", options.source,
+                     failure.c_str());
+        std::vector<double> ignored;
+        recorder.stop(ignored, ignored);
+        return result;
+    }
+    std::vector<double> heard;
+    std::vector<double> latencies;
+    if (!openDevice()) {
+        std::fprintf(stderr, "sync_bench: cannot open the audio device: %s\n",
+                     musicFailure().c_str());
+        recorder.stop(heard, latencies);
+        return result;
+    }
+    const char* driver = SDL_GetCurrentAudioDriver();
+    if (driver == nullptr || std::strcmp(driver, "pulseaudio") != 0) {
+        std::fprintf(stderr,
+                     "sync_bench: SDL plays through \"%s\", which the recorder cannot "
+                     "hear; set SDL_AUDIODRIVER=pulseaudio\n",
+                     driver ? driver : "nothing");
+        freeDevice();
+        recorder.stop(heard, latencies);
+        return result;
+    }
+    const MusicStream stream = openStream(trackPath);
+    if (stream == 0) {
+        std::fprintf(stderr, "sync_bench: cannot open the click track: %s\n",
+                     musicFailure().c_str());
+        freeDevice();
+        recorder.stop(heard, latencies);
+        return result;
+    }
+
+    std::vector<double> shown;
+    ServerFigures figures;
+    bool figuresTaken = false;
+    const auto period = std::chrono::duration<double>(1.0 / options.pollHertz);
+    const auto start = std::chrono::steady_clock::now();
+    auto tick = start;
+    startPlayback(stream);
+    while (shown.size() < clickTimes.size() && isActive(stream) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(options.clicks + 5)) {
+        const double now = wallSeconds();
+        update();
+        const double position = positionSeconds(stream);
+        while (shown.size() < clickTimes.size() && position >= clickTimes[shown.size()]) {
+            shown.push_back(now);
+        }
+        // Halfway between two clicks, so the query cannot delay a reading that matters.
+        if (!figuresTaken && !shown.empty() && position >= clickTimes[0] + 0.5) {
+            figures = recorder.serverFigures();
+            figuresTaken = true;
+        }
+        tick += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
+        std::this_thread::sleep_until(tick);
+    }
+    // Let the last click through the sink and into the recorder.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    freeStream(stream);
+    freeDevice();
+    recorder.stop(heard, latencies);
+
+    // Each shown click pairs with the heard click nearest to it; clicks are a second apart.
+    for (const double shownAt : shown) {
+        double best = NAN;
+        for (const double heardAt : heard) {
+            if (std::fabs(heardAt - shownAt) < 0.5 &&
+                !(std::fabs(heardAt - shownAt) >= std::fabs(best))) {
+                best = heardAt - shownAt;
+            }
+        }
+        if (!std::isnan(best)) {
+            result.offsets.push_back(best * 1000.0);
+        }
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("  %zu clicks shown, %zu heard, %zu paired; recorder %s\n", shown.size(),
+                heard.size(), result.offsets.size(), recorder.recordBuffer().c_str());
+    if (!latencies.empty()) {
+        std::printf("  recorder latency applied: median %.2f ms (%.2f .. %.2f) over %zu reads\n",
+                    median(latencies) * 1e3, latencies.front() * 1e3, latencies.back() * 1e3,
+                    latencies.size());
+    }
+    std::printf("  server: sink latency %.2f ms (configured %.2f ms); %d player stream(s), "
+                "the clock's queued %.2f ms + sink %.2f ms\n",
+                figures.sinkLatency, figures.sinkConfiguredLatency, figures.players,
+                figures.playerBuffer, figures.playerSinkLatency);
+    result.ok = !result.offsets.empty();
+    return result;
+}
+
+void printOffsets(const char* label, std::vector<double> offsets) {
+    std::sort(offsets.begin(), offsets.end());
+    std::printf("%s: offset median %+.2f ms, min %+.2f ms, max %+.2f ms over %zu clicks\n", label,
+                median(offsets), offsets.front(), offsets.back(), offsets.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: sync_bench [--runs N] [--clicks N] [--poll HZ] "
+                             "[--source NAME]\n");
+        return 2;
+    }
+    std::string failure;
+    if (!writeClickTrack(options.clicks, failure)) {
+        std::fprintf(stderr, "sync_bench: cannot write %s: %s\n", trackPath, failure.c_str());
+        return 1;
+    }
+    const std::vector<double> clickTimes = decodedOnsets(failure);
+    if (clickTimes.size() != static_cast<std::size_t>(options.clicks)) {
+        std::fprintf(stderr, "sync_bench: found %zu of %d clicks in the decoded track %s\n",
+                     clickTimes.size(), options.clicks, failure.c_str());
+        return 1;
+    }
+    std::printf("click track: %d clicks, first at %.5f s of the stream; polling at %.0f Hz\n",
+                options.clicks, clickTimes[0], options.pollHertz);
+
+    std::vector<double> all;
+    for (int run = 1; run <= options.runs; ++run) {
+        std::printf("run %d\n", run);
+        const RunResult result = measureRun(options, clickTimes);
+        if (!result.ok) {
+            return 1;
+        }
+        printOffsets("  run", result.offsets);
+        all.insert(all.end(), result.offsets.begin(), result.offsets.end());
+    }
+    printOffsets("all runs (positive: the picture is early)", all);
+    return 0;
+}
