@@ -1,5 +1,5 @@
 // Measures the music clock: CPU while playing, decode speed, and how straight the heard
-// position runs against the monotonic clock.
+// position runs against the monotonic clock, read once per 60 Hz frame.
 //   SDL_AUDIODRIVER=dummy ./bench/audio_bench [music.mp3]   (from the build folder)
 #include "audio/decoder.h"
 #include "audio/music.h"
@@ -63,22 +63,21 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Ten seconds of playback, polled the way the presentation polls at 60 frames a second,
-    // with a dense position sample for the straightness measure.
+    // Ten seconds of playback, read the way the presentation reads it: one clock reading
+    // (update) per frame at 60 frames a second, then the position and the level it gives.
     const double span = std::min(10.0, trackSeconds - 0.5);
     std::vector<std::pair<double, double>> samples; // (wall, position)
-    samples.reserve(static_cast<std::size_t>(span * 1000) + 100);
+    samples.reserve(static_cast<std::size_t>(span * 60) + 100);
     startPlayback(stream);
     const double cpuStart = layerCpuSeconds();
     const double wallStart = wallSeconds();
     double nextFrame = wallStart;
     unsigned levelSum = 0;
     while (wallSeconds() - wallStart < span) {
-        const double now = wallSeconds();
-        samples.emplace_back(now - wallStart, positionSeconds(stream));
-        if (now >= nextFrame) {
-            levelSum += readLevelStep(stream);
+        if (wallSeconds() >= nextFrame) {
             update();
+            samples.emplace_back(wallSeconds() - wallStart, positionSeconds(stream));
+            levelSum += readLevelStep(stream);
             nextFrame += 1.0 / 60.0;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(1000));

@@ -2,8 +2,13 @@
 // Xvfb screen the test suite runs under, with SDL's dummy audio driver.
 #include "test_support.h"
 
+#include <X11/Xlib.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 using namespace testing_support;
 
@@ -27,6 +32,17 @@ struct Stage {
         return startProgram({QM_MERIDIAN_EXE}, dir.path.string(), environment);
     }
 };
+
+// Whether `pid` has a handler installed for `signalNumber` (its SigCgt mask in /proc).
+bool catchesSignal(pid_t pid, int signalNumber) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            return (std::stoull(line.substr(7), nullptr, 16) >> (signalNumber - 1)) & 1u;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
@@ -60,6 +76,43 @@ TEST(AppEndToEnd, EscapeAndSignalsEndALongRunWithTheirExitCodes) {
         EXPECT_EQ(result.exitCode, exitCode) << result.standardError;
         EXPECT_FALSE(windowShown());
     }
+}
+
+TEST(AppEndToEnd, SignalDuringStartUpEndsItBeforeTheWindowOpens) {
+    // SDL's disk driver writing into a FIFO holds start-up in the audio device's opening until
+    // this test starts reading, so the signal lands inside start-up every time.
+    Stage stage(3.0);
+    const std::string fifo = stage.dir.file("audio.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+    XSync(display, False);
+
+    const ProcessRun run = stage.start({{"SDL_AUDIODRIVER", "disk"}, {"SDL_DISKAUDIOFILE", fifo}});
+    ASSERT_TRUE(waitUntil(10.0 * slowdown, [&] { return catchesSignal(run.pid, SIGTERM); }));
+    ::kill(run.pid, SIGTERM);
+    std::thread drain([&] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        char bytes[4096];
+        while (fd >= 0 && ::read(fd, bytes, sizeof bytes) > 0) {
+        }
+        ::close(fd);
+    });
+    const ProcessResult result = finishProgram(run, 10.0 * slowdown);
+    drain.join();
+    EXPECT_EQ(result.exitCode, 143) << result.standardError;
+
+    // Any window the run mapped on the screen, even one closed again at once.
+    int mapped = 0;
+    XSync(display, False);
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        mapped += event.type == MapNotify ? 1 : 0;
+    }
+    XCloseDisplay(display);
+    EXPECT_EQ(mapped, 0);
 }
 
 TEST(AppEndToEnd, MissingMusicFailsAtOnceNamingTheFile) {

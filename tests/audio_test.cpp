@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <thread>
 
@@ -93,12 +94,37 @@ TEST(AudioDecoder, DecodesExactLengthsMonoAndOtherRates) {
         ASSERT_EQ(monoFrames[i], monoFrames[i + 1]) << "frame " << i / 2;
     }
 
-    // Other rates arrive converted to 44100 Hz: one second stays one second.
-    for (int rate : {48000, 22050}) {
-        const auto frames =
-            decodeOrFail(makeMp3(dir, "rate.mp3", squareStereo(1.0, rate, 32767, 0), 2, rate));
-        EXPECT_NEAR(static_cast<double>(frames.size() / 2), 44100.0, 441.0) << rate << " Hz";
-        EXPECT_EQ(stepRange(frames).second, 8u) << rate << " Hz";
+    // Other rates and mono arrive as 44100 Hz stereo of their true length, and held levels
+    // meter as they do at 44100 Hz: quiet (step 0), half (4) and full scale (8) in turn.
+    const auto heldLevels = [](int rate, int channels) {
+        std::vector<std::int16_t> samples;
+        for (const double amplitude : {2000.0, 18400.0, 32767.0}) {
+            for (int i = 0; i < rate * 3 / 10; ++i) {
+                const double wave = std::sin(2.0 * M_PI * 220.0 * i / rate);
+                // Full scale as a square, which clips at the scale's end after encoding.
+                const double value = amplitude > 32000 ? (wave < 0 ? -amplitude : amplitude)
+                                                       : amplitude * wave;
+                samples.insert(samples.end(), channels, static_cast<std::int16_t>(value));
+            }
+        }
+        return samples;
+    };
+    const auto reference = decodeOrFail(makeMp3(dir, "held.mp3", heldLevels(44100, 2)));
+    for (const auto& [end, step] : {std::pair{8000u, 0u}, {21000u, 4u}, {34000u, 8u}}) {
+        ASSERT_EQ(levelStepEndingAt(reference.data(), reference.size() / 2, end), step) << end;
+    }
+    for (const int channels : {1, 2}) {
+        for (const int rate : {22050, 32000, 48000}) {
+            const auto frames = decodeOrFail(
+                makeMp3(dir, "rate.mp3", heldLevels(rate, channels), channels, rate));
+            ASSERT_NEAR(static_cast<double>(frames.size() / 2), 0.9 * 44100, 1.0) << rate;
+            // The middle of each plateau, away from where one level turns into the next.
+            for (const std::size_t end : {8000u, 21000u, 21300u, 34000u, 34500u, 38000u}) {
+                EXPECT_EQ(levelStepEndingAt(frames.data(), frames.size() / 2, end),
+                          levelStepEndingAt(reference.data(), reference.size() / 2, end))
+                    << rate << " Hz, " << channels << " channels, frame " << end;
+            }
+        }
     }
 }
 

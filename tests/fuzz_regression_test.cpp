@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -57,6 +58,7 @@ TEST(FuzzRegression, MusicInputsDecodeToTheEndOrFailWithOneLine) {
     ASSERT_FALSE(inputs.empty()) << fuzzFolder;
     std::vector<std::int16_t> chunk(4096 * 2);
     for (const fs::path& input : inputs) {
+        const auto started = std::chrono::steady_clock::now();
         Mp3Decoder decoder;
         std::string failure;
         if (!openMp3(decoder, input.c_str(), failure)) {
@@ -70,5 +72,10 @@ TEST(FuzzRegression, MusicInputsDecodeToTheEndOrFailWithOneLine) {
         }
         EXPECT_TRUE(decoder.finished) << input;
         closeMp3(decoder);
+        // Inputs hold seconds of music at most: a decoder busy for longer has stalled (once
+        // for half a minute of CPU in a single read), and the picture would stall with it.
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                  5.0)
+            << input;
     }
 }

@@ -30,6 +30,10 @@ constexpr double failureSeconds = 2.0 * slowdown;
 
 constexpr const char* assetNames[] = {"VARNOCHORD.mp3", "zupfist2.png", "tovrel.png"};
 
+// A fuzzer's finding: a short 32 kHz file on which the decoder's own rate conversion stalled.
+const std::string stallingTrack =
+    fs::path(__FILE__).parent_path() / "fuzz/regressions/music/music-stalls-decoder.mp3";
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -303,6 +307,7 @@ TEST(HostileAssetPlays, OddButValidFilesPlayToTheEnd) {
          }(),
          0.05},
         {"VARNOCHORD.mp3", shortTrack().substr(0, shortTrack().size() / 2), 1.0},
+        {"VARNOCHORD.mp3", readFile(stallingTrack), 0.03},
         {"zupfist2.png", pngBytes(1, 1, LCT_RGBA, 8), 2.5},
         {"tovrel.png", pngBytes(33, 17, LCT_RGB, 16), 2.5},
         {"zupfist2.png", pngBytes(5, 3, LCT_GREY, 16), 2.5},
@@ -481,6 +486,15 @@ TEST(HostileCapture, ShortTrackAndAnUnusualAssetPathCapture) {
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(framesIn(out.file("short")).size(), 6u);
     expectReadableFrames(framesIn(out.file("short")));
+
+    // 0.036 s of 32 kHz music that once kept the decoder busy for a minute: three frames, at once.
+    writeFile(stage.dir.file("VARNOCHORD.mp3"), readFile(stallingTrack));
+    result = finishProgram(
+        startCapture(stage, {"--png", out.file("stall"), "--fps", "60"}, out.path.string()),
+        30.0 * slowdown);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(framesIn(out.file("stall")).size(), 3u);
+    EXPECT_LT(result.seconds, 5.0 * slowdown);
 
     const fs::path odd = stage.dir.path / "with spaces" / "b\xC3\xBChne \xE2\x98\x83";
     fs::create_directories(odd);

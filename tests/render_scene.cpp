@@ -27,6 +27,15 @@ TEST_F(RenderScene, StartsFromATransparentBlackTargetWithTheWindowBound) {
     GLint bound = -1;
     glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
     EXPECT_EQ(0, bound);
+    // Some GL implementations draw no points from a vertex array without an enabled attribute;
+    // the divisor keeps a thousand points from reading past the quad's six vertices.
+    glBindVertexArray(sceneObjects.pointVertexArray);
+    GLint enabled = 0, divisor = 0;
+    glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &enabled);
+    glGetVertexAttribiv(0, GL_VERTEX_ATTRIB_ARRAY_DIVISOR, &divisor);
+    glBindVertexArray(0);
+    EXPECT_EQ(GL_TRUE, enabled);
+    EXPECT_NE(0, divisor);
     const std::vector<unsigned char> rgba = readPixels(sceneObjects.screenFramebuffer, 640, 480);
     EXPECT_TRUE(std::all_of(rgba.begin(), rgba.end(), [](unsigned char v) { return v == 0; }));
     EXPECT_EQ(GLenum(GL_NO_ERROR), glGetError());

@@ -167,6 +167,19 @@ inline std::string shellOutput(const std::string& command) {
     return output;
 }
 
+// Polls `condition` every 10 ms until it holds (true) or `seconds` pass (false).
+template <typename Condition>
+bool waitUntil(double seconds, Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // The presentation's window title, which xdotool finds it by.
 constexpr char presentationWindowName[] = "QUARTZ MERIDIAN";
 
