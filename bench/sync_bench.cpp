@@ -6,7 +6,7 @@
 // sink renders ahead of playing). Offset = heard - shown: positive means the picture is early.
 //   bench/measure-sync [build folder] [-- sync_bench options]   (starts a private server)
 //   SDL_AUDIODRIVER=pulseaudio ./bench/sync_bench [--runs N] [--clicks N] [--poll HZ]
-//                                                 [--source NAME]   (from the build folder)
+//                          [--fragment MS] [--source NAME]   (from the build folder)
 #include "audio/decoder.h"
 #include "audio/music.h"
 #include "mp3_writer.h"
@@ -100,17 +100,28 @@ struct ServerFigures {
     int players = 0;
 };
 
+// What the recorder heard, all in seconds of the monotonic clock.
+struct Recording {
+    std::vector<double> heard; // when the sink played each click
+    // How long after its playing each click was read. Nothing can be read before the sink
+    // renders it, a sink latency ahead of playing, so this never goes below minus that latency
+    // when the correction is right; it checks the correction without trusting the server.
+    std::vector<double> readLag;
+    std::vector<double> latencies; // the correction applied to each read
+};
+
 // Records the monitor on the server's own thread and timestamps every click it hears.
 class MonitorRecorder {
   public:
-    bool start(const char* source, std::string& failure) {
+    bool start(const char* source, double fragmentMs, std::string& failure) {
         loop_ = pa_threaded_mainloop_new();
         context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "sync_bench");
         pa_context_set_state_callback(context_, signalLoop, loop_);
         pa_threaded_mainloop_lock(loop_);
         const bool ready =
             pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-            pa_threaded_mainloop_start(loop_) >= 0 && awaitContext() && connectStream(source);
+            pa_threaded_mainloop_start(loop_) >= 0 && awaitContext() &&
+            connectStream(source, fragmentMs);
         if (!ready) {
             failure = pa_strerror(pa_context_errno(context_));
         }
@@ -136,9 +147,9 @@ class MonitorRecorder {
     }
 
     // Wall times at which the sink played each click, and the latencies applied, both in s.
-    void stop(std::vector<double>& onsets, std::vector<double>& latencies) {
+    Recording stop() {
         if (loop_ == nullptr) {
-            return;
+            return recording_;
         }
         pa_threaded_mainloop_lock(loop_);
         if (stream_ != nullptr) {
@@ -151,8 +162,7 @@ class MonitorRecorder {
         pa_context_unref(context_);
         pa_threaded_mainloop_free(loop_);
         loop_ = nullptr;
-        onsets = onsets_;
-        latencies = latencies_;
+        return recording_;
     }
 
     std::string recordBuffer() const { return recordBuffer_; }
@@ -175,20 +185,22 @@ class MonitorRecorder {
         }
     }
 
-    bool connectStream(const char* source) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, playbackRate, 2};
-        stream_ = pa_stream_new(context_, "click monitor", &spec, nullptr);
+    bool connectStream(const char* source, double fragmentMs) {
+        const pa_sample_spec format{PA_SAMPLE_S16LE, playbackRate, 2};
+        stream_ = pa_stream_new(context_, "click monitor", &format, nullptr);
         if (stream_ == nullptr) {
             return false;
         }
         pa_stream_set_state_callback(
             stream_, [](pa_stream*, void* loop) { signalLoop(nullptr, loop); }, loop_);
         pa_stream_set_read_callback(stream_, readable, this);
-        // Small fragments keep each read close to its capture, so the interpolated latency
-        // has little to bridge.
+        // The fragment is also the latency this stream asks of the monitor, and the sink honours
+        // the smallest latency any client asks for: a fragment shorter than the player's own
+        // request would change the very latency being measured.
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5000, &spec));
+        attributes.fragsize = static_cast<std::uint32_t>(
+            pa_usec_to_bytes(static_cast<pa_usec_t>(fragmentMs * 1000.0), &format));
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY |
             PA_STREAM_DONT_MOVE);
@@ -259,6 +271,15 @@ class MonitorRecorder {
                 return;
             }
             const double now = wallSeconds();
+            // The server's own timing updates thin out to one a second, too slow to follow the
+            // sink when the player joins it and changes its latency.
+            if (now - recorder.lastTimingRequest_ > 0.01) {
+                if (pa_operation* operation =
+                        pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+                    pa_operation_unref(operation);
+                }
+                recorder.lastTimingRequest_ = now;
+            }
             // Until the first timing reply there is nothing to correct by; the first click
             // comes a second in, long after it.
             pa_usec_t usec = 0;
@@ -268,15 +289,16 @@ class MonitorRecorder {
             // chunk, to now.
             const double latency = (negative ? -1.0 : 1.0) * static_cast<double>(usec) * 1e-6;
             if (timed) {
-                recorder.latencies_.push_back(latency);
+                recorder.recording_.latencies.push_back(latency);
             }
             const std::size_t frames = bytes / 4;
             for (std::size_t i = 0; data != nullptr && i < frames; ++i) {
                 std::int16_t left = 0;
                 std::memcpy(&left, static_cast<const char*>(data) + i * 4, sizeof left);
                 if (recorder.detector_.feed(left) && timed) {
-                    recorder.onsets_.push_back(now - latency +
-                                               static_cast<double>(i) / playbackRate);
+                    const double heard = now - latency + static_cast<double>(i) / playbackRate;
+                    recorder.recording_.heard.push_back(heard);
+                    recorder.recording_.readLag.push_back(now - heard);
                 }
             }
             if (data == nullptr) {
@@ -290,8 +312,8 @@ class MonitorRecorder {
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     OnsetDetector detector_;
-    std::vector<double> onsets_;
-    std::vector<double> latencies_;
+    Recording recording_;
+    double lastTimingRequest_ = 0.0;
     std::string recordBuffer_;
     std::uint32_t monitoredSink_ = PA_INVALID_INDEX;
     ServerFigures* figures_ = nullptr;
@@ -301,6 +323,7 @@ struct Options {
     int runs = 3;
     int clicks = 15;
     double pollHertz = 1000.0;
+    double fragmentMs = 50.0;
     const char* source = "@DEFAULT_MONITOR@";
 };
 
@@ -314,13 +337,16 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.clicks = std::atoi(value);
         } else if (name == "--poll") {
             options.pollHertz = std::atof(value);
+        } else if (name == "--fragment") {
+            options.fragmentMs = std::atof(value);
         } else if (name == "--source") {
             options.source = value;
         } else {
             return false;
         }
     }
-    return argc % 2 == 1 && options.runs > 0 && options.clicks > 0 && options.pollHertz > 0;
+    return argc % 2 == 1 && options.runs > 0 && options.clicks > 0 && options.pollHertz > 0 &&
+           options.fragmentMs > 0;
 }
 
 struct RunResult {
@@ -332,19 +358,16 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     RunResult result;
     MonitorRecorder recorder;
     std::string failure;
-    if (!recorder.start(options.source, failure)) {
+    if (!recorder.start(options.source, options.fragmentMs, failure)) {
         std::fprintf(stderr, "sync_bench: cannot record \"%s\": %s\n", options.source,
                      failure.c_str());
-        std::vector<double> ignored;
-        recorder.stop(ignored, ignored);
+        recorder.stop();
         return result;
     }
-    std::vector<double> heard;
-    std::vector<double> latencies;
     if (!openDevice()) {
         std::fprintf(stderr, "sync_bench: cannot open the audio device: %s\n",
                      musicFailure().c_str());
-        recorder.stop(heard, latencies);
+        recorder.stop();
         return result;
     }
     const char* driver = SDL_GetCurrentAudioDriver();
@@ -354,7 +377,7 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
                      "hear; set SDL_AUDIODRIVER=pulseaudio\n",
                      driver ? driver : "nothing");
         freeDevice();
-        recorder.stop(heard, latencies);
+        recorder.stop();
         return result;
     }
     const MusicStream stream = openStream(trackPath);
@@ -362,7 +385,7 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         std::fprintf(stderr, "sync_bench: cannot open the click track: %s\n",
                      musicFailure().c_str());
         freeDevice();
-        recorder.stop(heard, latencies);
+        recorder.stop();
         return result;
     }
 
@@ -393,12 +416,12 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     freeStream(stream);
     freeDevice();
-    recorder.stop(heard, latencies);
+    const Recording recording = recorder.stop();
 
     // Each shown click pairs with the heard click nearest to it; clicks are a second apart.
     for (const double shownAt : shown) {
         double best = NAN;
-        for (const double heardAt : heard) {
+        for (const double heardAt : recording.heard) {
             if (std::fabs(heardAt - shownAt) < 0.5 &&
                 !(std::fabs(heardAt - shownAt) >= std::fabs(best))) {
                 best = heardAt - shownAt;
@@ -408,13 +431,20 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
             result.offsets.push_back(best * 1000.0);
         }
     }
+    std::vector<double> latencies = recording.latencies;
     std::sort(latencies.begin(), latencies.end());
+    std::vector<double> readLag = recording.readLag;
+    std::sort(readLag.begin(), readLag.end());
     std::printf("  %zu clicks shown, %zu heard, %zu paired; recorder %s\n", shown.size(),
-                heard.size(), result.offsets.size(), recorder.recordBuffer().c_str());
+                recording.heard.size(), result.offsets.size(), recorder.recordBuffer().c_str());
     if (!latencies.empty()) {
         std::printf("  recorder latency applied: median %.2f ms (%.2f .. %.2f) over %zu reads\n",
                     median(latencies) * 1e3, latencies.front() * 1e3, latencies.back() * 1e3,
                     latencies.size());
+    }
+    if (!readLag.empty()) {
+        std::printf("  clicks read after the sink played them: median %.2f ms (%.2f .. %.2f)\n",
+                    median(readLag) * 1e3, readLag.front() * 1e3, readLag.back() * 1e3);
     }
     std::printf("  server: sink latency %.2f ms (configured %.2f ms); %d player stream(s), "
                 "the clock's queued %.2f ms + sink %.2f ms\n",
@@ -424,7 +454,14 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     return result;
 }
 
-void printOffsets(const char* label, std::vector<double> offsets) {
+void printOffsets(const char* label, std::vector<double> offsets, bool verbose) {
+    if (verbose) {
+        std::printf("  each:");
+        for (const double offset : offsets) {
+            std::printf(" %+.1f", offset);
+        }
+        std::printf("\n");
+    }
     std::sort(offsets.begin(), offsets.end());
     std::printf("%s: offset median %+.2f ms, min %+.2f ms, max %+.2f ms over %zu clicks\n", label,
                 median(offsets), offsets.front(), offsets.back(), offsets.size());
@@ -433,10 +470,12 @@ void printOffsets(const char* label, std::vector<double> offsets) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Lines in order with whatever else writes to the terminal while a run goes on.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: sync_bench [--runs N] [--clicks N] [--poll HZ] "
-                             "[--source NAME]\n");
+                             "[--fragment MS] [--source NAME]\n");
         return 2;
     }
     std::string failure;
@@ -460,9 +499,9 @@ int main(int argc, char** argv) {
         if (!result.ok) {
             return 1;
         }
-        printOffsets("  run", result.offsets);
+        printOffsets("  run", result.offsets, true);
         all.insert(all.end(), result.offsets.begin(), result.offsets.end());
     }
-    printOffsets("all runs (positive: the picture is early)", all);
+    printOffsets("all runs (positive: the picture is early)", all, false);
     return 0;
 }
