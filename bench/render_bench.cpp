@@ -7,6 +7,7 @@
 //   xvfb-run -a -s "-screen 0 640x480x24" build/<dir>/bench/render_bench [asset folder]
 //
 // Without an asset folder it writes two 640x480 pictures of its own to a temporary folder.
+#include "assets.h"
 #include "render/gl_context.h"
 #include "render/scene.h"
 
@@ -87,8 +88,8 @@ bool writePictures(const std::string& folder) {
             b[0] = static_cast<unsigned char>(y * 255 / 479), b[1] = 60, b[2] = 120, b[3] = 255;
         }
     }
-    return lodepng::encode(folder + "/zupfist2.png", rings, 640, 480) == 0 &&
-           lodepng::encode(folder + "/tovrel.png", ramp, 640, 480) == 0;
+    return lodepng::encode(folder + "/" + pictureFileA, rings, 640, 480) == 0 &&
+           lodepng::encode(folder + "/" + pictureFileB, ramp, 640, 480) == 0;
 }
 
 } // namespace

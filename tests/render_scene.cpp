@@ -174,10 +174,10 @@ using RenderSceneSetup = GlTest;
 
 TEST_F(RenderSceneSetup, MissingSecondPictureFailsAndLeavesNothingBehind) {
     TempFolder assets;
-    render_test::writePng(assets.file("zupfist2.png"), 2, 2, std::vector<unsigned char>(16, 200));
+    render_test::writePng(assets.file(pictureFileA), 2, 2, std::vector<unsigned char>(16, 200));
     std::string failure;
     EXPECT_FALSE(setupScene(failure, assets.path()));
-    EXPECT_EQ("cannot load picture \"" + assets.file("tovrel.png") +
+    EXPECT_EQ("cannot load picture \"" + assets.file(pictureFileB) +
                   "\": No such file or directory",
               failure);
     EXPECT_EQ(0u, sceneObjects.imageTextureA);

@@ -2,6 +2,7 @@
 // context with the scene set up, off-screen targets and pixel read-back.
 #pragma once
 
+#include "assets.h"
 #include "render/gl_context.h"
 #include "render/picture.h"
 #include "render/scene.h"
@@ -152,12 +153,12 @@ class SceneTest : public GlTest {
         if (window == nullptr) {
             return;
         }
-        writePng(assets.file("zupfist2.png"), sceneWidth, sceneHeight,
+        writePng(assets.file(pictureFileA), sceneWidth, sceneHeight,
                  makeRgba(sceneWidth, sceneHeight, [](unsigned, unsigned) {
                      return std::array<unsigned char, 4>{128, 128, 128, 255};
                  }));
         writePng(
-            assets.file("tovrel.png"), sceneWidth, sceneHeight,
+            assets.file(pictureFileB), sceneWidth, sceneHeight,
             makeRgba(sceneWidth, sceneHeight, [](unsigned, unsigned row) {
                 return std::array<unsigned char, 4>{static_cast<unsigned char>(row / 2), 0, 0, 255};
             }));

@@ -2,6 +2,7 @@
 // and live until releaseScene.
 #include "render/scene.h"
 
+#include "assets.h"
 #include "render/picture.h"
 #include "render/program.h"
 #include "render/shaders/composite_shaders.h"
@@ -12,9 +13,6 @@
 SceneObjects sceneObjects;
 
 namespace {
-
-constexpr char pictureFileA[] = "zupfist2.png";
-constexpr char pictureFileB[] = "tovrel.png";
 
 // Two triangles covering the clip-space square.
 constexpr GLfloat quadVertices[18] = {

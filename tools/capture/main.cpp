@@ -104,7 +104,7 @@ std::string folderOf(const std::string& file) {
 }
 
 bool checkAssets() {
-    for (const char* name : assetFiles) {
+    for (const char* name : assetFileNames) {
         const std::string path = assetPath(name);
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
