@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string failure;
-    GLFWwindow* window = openHiddenContext(sceneWidth, sceneHeight, failure);
+    GLFWwindow* window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
     if (window == nullptr) {
         std::fprintf(stderr, "render_bench: %s\n", failure.c_str());
         return 1;
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     const long allocationsInSetup = allocationsSeen;
     if (!ready) {
         std::fprintf(stderr, "render_bench: %s\n", failure.c_str());
-        closeHiddenContext(window);
+        closeContext(window);
         return 1;
     }
     std::printf("GL: %s / %s\n\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)),
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
                 9 * framesPerCase, allocationsInFrames, allocationsInSetup);
     const GLenum error = glGetError();
     releaseScene();
-    closeHiddenContext(window);
+    closeContext(window);
     if (!madeDir.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(madeDir, ignored);

@@ -191,7 +191,7 @@ TEST(RenderContext, UnreachableDisplayIsReportedWithGlfwsReason) {
     const std::string saved = display != nullptr ? display : "";
     setenv("DISPLAY", ":4321", 1);
     std::string failure;
-    GLFWwindow* window = openHiddenContext(640, 480, failure);
+    GLFWwindow* window = openContext(ContextKind::hidden, 640, 480, failure);
     if (display != nullptr) {
         setenv("DISPLAY", saved.c_str(), 1);
     } else {

@@ -128,7 +128,7 @@ class GlTest : public ::testing::Test {
         // unreachable still fails the case.
         std::string failure;
         for (int attempt = 0; attempt < 5; ++attempt) {
-            window = openHiddenContext(sceneWidth, sceneHeight, failure);
+            window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
             if (window != nullptr || failure.find("Failed to open display") == std::string::npos) {
                 break;
             }
@@ -138,7 +138,7 @@ class GlTest : public ::testing::Test {
     }
     void TearDown() override {
         if (window != nullptr) {
-            closeHiddenContext(window);
+            closeContext(window);
         }
     }
     GLFWwindow* window = nullptr;

@@ -196,7 +196,7 @@ bool openGl() {
             return caughtSignal != 0 ? false : fail(failure);
         }
     }
-    capture.window = openHiddenContext(sceneWidth, sceneHeight, failure);
+    capture.window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
     if (capture.window == nullptr) {
         return fail(failure);
     }
@@ -269,7 +269,7 @@ void shutdownCapture() {
         if (capture.sceneReady) {
             releaseScene();
         }
-        closeHiddenContext(capture.window);
+        closeContext(capture.window);
         capture.window = nullptr;
     }
     stopOwnDisplay(capture.display);
