@@ -359,7 +359,11 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
     // a third smaller for a fifth more CPU per frame (docs/PERFORMANCE.md).
     add({"-c:v", "libx264", "-preset", "superfast", "-crf", "18", "-pix_fmt", "yuv420p"});
-    add({"-c:a", "aac", "-b:a", "192k", "-movflags", "+faststart", "file:" + options.videoFile});
+    add({"-c:a", "aac", "-b:a", "192k"});
+    // A capture stopped early closes the pipe after its last frame; the sound then ends with
+    // the pictures instead of running on to the music's end under the last one. A whole
+    // capture's sound ends first (before the last frame does), which cuts no frame.
+    add({"-shortest", "-movflags", "+faststart", "file:" + options.videoFile});
     return args;
 }
 
