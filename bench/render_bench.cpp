@@ -7,6 +7,7 @@
 //   xvfb-run -a -s "-screen 0 640x480x24" build/<dir>/bench/render_bench [asset folder]
 //
 // Without an asset folder it writes two 640x480 pictures of its own to a temporary folder.
+#include "assets.h"
 #include "render/gl_context.h"
 #include "render/scene.h"
 
@@ -87,8 +88,8 @@ bool writePictures(const std::string& folder) {
             b[0] = static_cast<unsigned char>(y * 255 / 479), b[1] = 60, b[2] = 120, b[3] = 255;
         }
     }
-    return lodepng::encode(folder + "/zupfist2.png", rings, 640, 480) == 0 &&
-           lodepng::encode(folder + "/tovrel.png", ramp, 640, 480) == 0;
+    return lodepng::encode(folder + "/" + pictureFileA, rings, 640, 480) == 0 &&
+           lodepng::encode(folder + "/" + pictureFileB, ramp, 640, 480) == 0;
 }
 
 } // namespace
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string failure;
-    GLFWwindow* window = openHiddenContext(sceneWidth, sceneHeight, failure);
+    GLFWwindow* window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
     if (window == nullptr) {
         std::fprintf(stderr, "render_bench: %s\n", failure.c_str());
         return 1;
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
     const long allocationsInSetup = allocationsSeen;
     if (!ready) {
         std::fprintf(stderr, "render_bench: %s\n", failure.c_str());
-        closeHiddenContext(window);
+        closeContext(window);
         return 1;
     }
     std::printf("GL: %s / %s\n\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)),
@@ -177,7 +178,7 @@ int main(int argc, char** argv) {
                 9 * framesPerCase, allocationsInFrames, allocationsInSetup);
     const GLenum error = glGetError();
     releaseScene();
-    closeHiddenContext(window);
+    closeContext(window);
     if (!madeDir.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(madeDir, ignored);

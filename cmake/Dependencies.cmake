@@ -1,6 +1,7 @@
 # Third-party libraries, all from the distribution's -dev packages (or, for the Windows cross
-# build, from the static libraries scripts/build-windows makes). Each one becomes an imported
-# qm:: target so the rest of the build never cares where it came from.
+# build, from the static libraries scripts/build-windows makes), all looked for here and nowhere
+# else. Each one becomes an imported target so the rest of the build never cares where it came
+# from; the tools, tests and benchmarks' own libraries are looked for only when those are built.
 
 # The Windows cross build: static libraries that scripts/build-windows made with MinGW-w64 under
 # one prefix (include/ and lib/). Each target carries the Windows system libraries it needs, so
@@ -65,3 +66,27 @@ find_library(QM_LODEPNG_LIBRARY NAMES lodepng REQUIRED)
 add_library(qm::lodepng INTERFACE IMPORTED)
 target_include_directories(qm::lodepng SYSTEM INTERFACE ${QM_LODEPNG_INCLUDE})
 target_link_libraries(qm::lodepng INTERFACE ${QM_LODEPNG_LIBRARY})
+
+# LAME: only the host tools, the tests and the benchmarks make MP3s, never the presentation.
+if(QM_BUILD_TOOLS)
+  find_path(QM_LAME_INCLUDE lame/lame.h REQUIRED)
+  find_library(QM_LAME_LIBRARY NAMES mp3lame REQUIRED)
+  add_library(qm::lame INTERFACE IMPORTED)
+  target_include_directories(qm::lame SYSTEM INTERFACE ${QM_LAME_INCLUDE})
+  target_link_libraries(qm::lame INTERFACE ${QM_LAME_LIBRARY})
+
+  # The capture tool deflates PNG frames with zlib, two to three times faster than LodePNG's own
+  # deflate (docs/PERFORMANCE.md).
+  find_package(ZLIB REQUIRED)
+endif()
+
+if(QM_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  # The end-to-end tests look for the presentation's window on the X server.
+  find_package(X11 REQUIRED)
+endif()
+
+# Optional: only the sync benchmark records the sound server (PkgConfig::QM_PULSE).
+if(QM_BUILD_BENCH)
+  pkg_check_modules(QM_PULSE QUIET IMPORTED_TARGET libpulse)
+endif()

@@ -1,5 +1,6 @@
 // The presentation end to end: the real executable in a folder of generated assets, on the
 // Xvfb screen the test suite runs under, with SDL's dummy audio driver.
+#include "assets.h"
 #include "test_support.h"
 
 #include <X11/Xlib.h>
@@ -18,14 +19,14 @@ namespace {
 struct Stage {
     TempDir dir;
     explicit Stage(double seconds) {
-        for (const char* picture : {"zupfist2.png", "tovrel.png"}) {
+        for (const char* picture : {pictureFileA, pictureFileB}) {
             std::filesystem::copy_file(std::string(QM_BINARY_DIR) + "/" + picture,
                                        dir.file(picture));
         }
         if (seconds > 0) {
             auto samples = squareStereo(seconds / 2, 44100, 0, 0);
             append(samples, squareStereo(seconds / 2, 44100, 32767, 12000));
-            makeMp3(dir, "VARNOCHORD.mp3", samples);
+            makeMp3(dir, musicFileName, samples);
         }
     }
     ProcessRun start(const EnvironmentChanges& environment = {}) const {

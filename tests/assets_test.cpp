@@ -1,6 +1,8 @@
 // The asset generator: the same bytes on every run, pictures of the size and structure the
 // composite pass relies on, music whose left channel drives the level meter over its whole range
 // and changes where the picture does, and a clear failure when the folder cannot be written.
+#include "assets.h"
+
 #include <gtest/gtest.h>
 #include <lodepng.h>
 #include <mpg123.h>
@@ -22,8 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* assetNames[] = {"VARNOCHORD.mp3", "zupfist2.png", "tovrel.png"};
-constexpr std::size_t windowFrames = 882; // the meter's 20 ms at 44100 Hz
 constexpr double windowSeconds = 0.02;
 
 fs::path freshFolder(const std::string& tag) {
@@ -93,9 +93,9 @@ Decoded decodeMp3(const fs::path& path) {
 std::vector<int> levelSteps(const Decoded& music, int channel) {
     std::vector<int> steps;
     const std::size_t frames = music.samples.size() / 2;
-    for (std::size_t start = 0; start + windowFrames <= frames; start += windowFrames) {
+    for (std::size_t start = 0; start + levelWindowFrames <= frames; start += levelWindowFrames) {
         int peak = 0;
-        for (std::size_t i = start; i < start + windowFrames; ++i)
+        for (std::size_t i = start; i < start + levelWindowFrames; ++i)
             peak = std::max(peak, std::abs(static_cast<int>(music.samples[2 * i + channel])));
         steps.push_back(peak / 4095);
     }
@@ -128,7 +128,7 @@ class GeneratedAssets : public ::testing::Test {
         folder = freshFolder("shared");
         const ToolRun run = runMakeAssets(folder);
         ASSERT_EQ(run.exitCode, 0) << run.errors;
-        music = decodeMp3(folder / "VARNOCHORD.mp3");
+        music = decodeMp3(folder / musicFileName);
         left = levelSteps(music, 0);
         right = levelSteps(music, 1);
     }
@@ -151,7 +151,7 @@ TEST(MakeAssetsRun, WritesTheSameBytesOnEveryRun) {
     const fs::path second = freshFolder("second");
     ASSERT_EQ(runMakeAssets(first).exitCode, 0);
     ASSERT_EQ(runMakeAssets(second).exitCode, 0);
-    for (const char* name : assetNames) {
+    for (const char* name : assetFileNames) {
         const std::vector<char> a = readBytes(first / name);
         EXPECT_FALSE(a.empty()) << name;
         EXPECT_TRUE(a == readBytes(second / name)) << name << " differs between runs";
@@ -178,10 +178,10 @@ TEST_F(GeneratedAssets, PicturesSuitTheCompositePass) {
     std::vector<unsigned char> star;
     unsigned width = 0;
     unsigned height = 0;
-    ASSERT_EQ(lodepng::decode(globe, width, height, (folder / "zupfist2.png").string()), 0u);
+    ASSERT_EQ(lodepng::decode(globe, width, height, (folder / pictureFileA).string()), 0u);
     EXPECT_EQ(width, 640u);
     EXPECT_EQ(height, 480u);
-    ASSERT_EQ(lodepng::decode(star, width, height, (folder / "tovrel.png").string()), 0u);
+    ASSERT_EQ(lodepng::decode(star, width, height, (folder / pictureFileB).string()), 0u);
     EXPECT_EQ(width, 640u);
     EXPECT_EQ(height, 480u);
 

@@ -180,7 +180,12 @@ TEST(AudioClock, PositionFollowsWallTimeAndNeverDecreases) {
         update();
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    EXPECT_NEAR(positionSeconds(playing.stream), secondsSince(start), 0.050);
+    // The device's pace is the clock's: SDL's dummy driver runs about 1 % fast when idle and
+    // falls a few per cent behind when its thread is scheduled late, and the buffer it plays is
+    // heard one callback after it was handed over. Never far ahead of real time, never stalled.
+    const double wall = secondsSince(start);
+    EXPECT_LE(positionSeconds(playing.stream), 1.02 * wall + 0.005);
+    EXPECT_GE(positionSeconds(playing.stream), 0.9 * wall - 0.030);
     EXPECT_TRUE(isActive(playing.stream));
 }
 
@@ -194,7 +199,9 @@ TEST(AudioClock, EndsOnceEverythingHasBeenHeard) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_FALSE(isActive(playing.stream));
-    EXPECT_NEAR(secondsSince(start), 1.0, 0.1);
+    // Not before the last sample could have been played; late only by a loaded device.
+    EXPECT_GE(secondsSince(start), 0.98);
+    EXPECT_LT(secondsSince(start), 1.25);
     EXPECT_NEAR(positionSeconds(playing.stream), 1.0, 1e-6);
 }
 

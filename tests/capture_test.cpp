@@ -1,6 +1,7 @@
 // The capture tool: its clock, meter window and layout in-process, then the real executable on
 // short generated tracks (repeatability, the same pixels as the renderer driven in-process, the
 // meter, the video, bad input, and a machine without a display).
+#include "assets.h"
 #include "capture_core.h"
 
 #include "audio/decoder.h"
@@ -131,11 +132,11 @@ struct CaptureStage {
     TempDir dir;
     std::string music;
     explicit CaptureStage(const std::vector<std::int16_t>& samples) {
-        for (const char* picture : {"zupfist2.png", "tovrel.png"}) {
+        for (const char* picture : {pictureFileA, pictureFileB}) {
             std::filesystem::copy_file(std::string(QM_BINARY_DIR) + "/" + picture,
                                        dir.file(picture));
         }
-        music = makeMp3(dir, "VARNOCHORD.mp3", samples);
+        music = makeMp3(dir, musicFileName, samples);
     }
     ProcessResult run(std::vector<std::string> args, const EnvironmentChanges& environment = {},
                       double timeout = 90.0) const {
@@ -318,7 +319,7 @@ TEST(CaptureTool, RefusesBadInputWithOneLineAndExitCodeOne) {
     TempDir empty;
     std::filesystem::create_directory(stage.dir.file("pictureless"));
     std::filesystem::copy_file(stage.music, stage.dir.file("pictureless/VARNOCHORD.mp3"));
-    std::filesystem::copy_file(stage.dir.file("zupfist2.png"),
+    std::filesystem::copy_file(stage.dir.file(pictureFileA),
                                stage.dir.file("pictureless/zupfist2.png"));
     std::ofstream(stage.dir.file("plain-file")) << "not a folder";
     // An ffmpeg that takes a little and then dies, as one does on a full disk.

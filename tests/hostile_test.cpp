@@ -2,6 +2,7 @@
 // file stops the run at once with one line naming it and why, exit code 1 and no core; every
 // odd but valid file plays; and the window system or a signal taking the run away ends it with
 // its documented exit code and nothing left behind.
+#include "assets.h"
 #include "test_support.h"
 
 #include <lodepng.h>
@@ -27,8 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double failureSeconds = 2.0 * slowdown;
-
-constexpr const char* assetNames[] = {"VARNOCHORD.mp3", "zupfist2.png", "tovrel.png"};
 
 // A fuzzer's finding: a short 32 kHz file on which the decoder's own rate conversion stalled.
 const std::string stallingTrack =
@@ -116,7 +115,7 @@ void damage(const std::string& path, Damage how) {
     // Cut inside the first frames: a track cut later still plays the part that is there.
     case Damage::truncated:
         writeFile(path,
-                  music ? shortTrack().substr(0, 400) : builtAsset("zupfist2.png").substr(0, 3000));
+                  music ? shortTrack().substr(0, 400) : builtAsset(pictureFileA).substr(0, 3000));
         break;
     case Damage::random:
         writeFile(path, randomBytes(8192));
@@ -137,10 +136,10 @@ void damage(const std::string& path, Damage how) {
 struct Stage {
     TempDir dir;
     Stage() {
-        for (const char* picture : {"zupfist2.png", "tovrel.png"}) {
+        for (const char* picture : {pictureFileA, pictureFileB}) {
             fs::copy_file(std::string(QM_BINARY_DIR) + "/" + picture, dir.file(picture));
         }
-        writeFile(dir.file("VARNOCHORD.mp3"), shortTrack());
+        writeFile(dir.file(musicFileName), shortTrack());
     }
     ProcessResult run(double timeoutSeconds, const EnvironmentChanges& environment = {}) const {
         return finishProgram(startProgram({QM_MERIDIAN_EXE}, dir.path.string(), environment),
@@ -188,27 +187,27 @@ constexpr char notMp3[] = "not an MP3 file";
 constexpr char notPng[] = "not a valid PNG";
 
 const BrokenAsset brokenAssets[] = {
-    {"VARNOCHORD.mp3", Damage::missing, nullptr, "No such file or directory"},
-    {"VARNOCHORD.mp3", Damage::empty, "the file is empty", nullptr},
-    {"VARNOCHORD.mp3", Damage::folder, "it is a folder, not a file", "is not a file"},
-    {"VARNOCHORD.mp3", Damage::truncated, noAudio, nullptr},
-    {"VARNOCHORD.mp3", Damage::random, notMp3, nullptr},
-    {"VARNOCHORD.mp3", Damage::wrongFormat, notMp3, nullptr},
-    {"VARNOCHORD.mp3", Damage::id3Only, noAudio, nullptr},
-    {"zupfist2.png", Damage::missing, "No such file or directory", nullptr},
-    {"zupfist2.png", Damage::empty, "the file is empty", nullptr},
-    {"zupfist2.png", Damage::folder, "it is a folder, not a file", "is not a file"},
-    {"zupfist2.png", Damage::truncated, notPng, nullptr},
-    {"zupfist2.png", Damage::random, notPng, nullptr},
-    {"zupfist2.png", Damage::wrongFormat, notPng, nullptr},
-    {"zupfist2.png", Damage::hugeHeader, "100000x100000", nullptr},
-    {"tovrel.png", Damage::missing, "No such file or directory", nullptr},
-    {"tovrel.png", Damage::empty, "the file is empty", nullptr},
-    {"tovrel.png", Damage::folder, "it is a folder, not a file", "is not a file"},
-    {"tovrel.png", Damage::truncated, notPng, nullptr},
-    {"tovrel.png", Damage::random, notPng, nullptr},
-    {"tovrel.png", Damage::wrongFormat, notPng, nullptr},
-    {"tovrel.png", Damage::hugeHeader, "100000x100000", nullptr},
+    {musicFileName, Damage::missing, nullptr, "No such file or directory"},
+    {musicFileName, Damage::empty, "the file is empty", nullptr},
+    {musicFileName, Damage::folder, "it is a folder, not a file", "is not a file"},
+    {musicFileName, Damage::truncated, noAudio, nullptr},
+    {musicFileName, Damage::random, notMp3, nullptr},
+    {musicFileName, Damage::wrongFormat, notMp3, nullptr},
+    {musicFileName, Damage::id3Only, noAudio, nullptr},
+    {pictureFileA, Damage::missing, "No such file or directory", nullptr},
+    {pictureFileA, Damage::empty, "the file is empty", nullptr},
+    {pictureFileA, Damage::folder, "it is a folder, not a file", "is not a file"},
+    {pictureFileA, Damage::truncated, notPng, nullptr},
+    {pictureFileA, Damage::random, notPng, nullptr},
+    {pictureFileA, Damage::wrongFormat, notPng, nullptr},
+    {pictureFileA, Damage::hugeHeader, "100000x100000", nullptr},
+    {pictureFileB, Damage::missing, "No such file or directory", nullptr},
+    {pictureFileB, Damage::empty, "the file is empty", nullptr},
+    {pictureFileB, Damage::folder, "it is a folder, not a file", "is not a file"},
+    {pictureFileB, Damage::truncated, notPng, nullptr},
+    {pictureFileB, Damage::random, notPng, nullptr},
+    {pictureFileB, Damage::wrongFormat, notPng, nullptr},
+    {pictureFileB, Damage::hugeHeader, "100000x100000", nullptr},
 };
 
 // Names the case in gtest's listing; the default, a byte dump, garbles CTest's test names.
@@ -288,8 +287,8 @@ INSTANTIATE_TEST_SUITE_P(Assets, HostileAsset, testing::ValuesIn(brokenAssets), 
 // picture must still be refused as music rather than play as a burst of noise.
 TEST(HostileMusic, BuiltPictureNamedAsTheMusicIsRefused) {
     Stage stage;
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), builtAsset("tovrel.png"));
-    expectOneLineFailure(stage.run(3 * failureSeconds), "quartz-meridian", "VARNOCHORD.mp3", "");
+    writeFile(stage.dir.file(musicFileName), builtAsset(pictureFileB));
+    expectOneLineFailure(stage.run(3 * failureSeconds), "quartz-meridian", musicFileName, "");
 }
 
 // Odd but valid files play to the end: a track of 0.1 s, a track cut off in the middle, a 1x1
@@ -300,17 +299,17 @@ TEST(HostileAssetPlays, OddButValidFilesPlayToTheEnd) {
         std::string bytes;
         double shortest; // seconds the run must last at least
     } cases[] = {
-        {"VARNOCHORD.mp3",
+        {musicFileName,
          [] {
              TempDir dir;
              return readFile(makeMp3(dir, "short.mp3", squareStereo(0.1, 44100, 30000, 0)));
          }(),
          0.05},
-        {"VARNOCHORD.mp3", shortTrack().substr(0, shortTrack().size() / 2), 1.0},
-        {"VARNOCHORD.mp3", readFile(stallingTrack), 0.03},
-        {"zupfist2.png", pngBytes(1, 1, LCT_RGBA, 8), 2.5},
-        {"tovrel.png", pngBytes(33, 17, LCT_RGB, 16), 2.5},
-        {"zupfist2.png", pngBytes(5, 3, LCT_GREY, 16), 2.5},
+        {musicFileName, shortTrack().substr(0, shortTrack().size() / 2), 1.0},
+        {musicFileName, readFile(stallingTrack), 0.03},
+        {pictureFileA, pngBytes(1, 1, LCT_RGBA, 8), 2.5},
+        {pictureFileB, pngBytes(33, 17, LCT_RGB, 16), 2.5},
+        {pictureFileA, pngBytes(5, 3, LCT_GREY, 16), 2.5},
     };
     for (const auto& each : cases) {
         Stage stage;
@@ -334,7 +333,7 @@ TEST(HostileAssetPlays, TenMinuteTrackStartsAndEndsOnEscape) {
             mono[i] = static_cast<std::int16_t>((i / 100) % 2 ? 20000 : -20000);
         }
         std::string failure;
-        ASSERT_TRUE(writeMp3(stage.dir.file("VARNOCHORD.mp3"), mono, 1, 22050, failure, 32))
+        ASSERT_TRUE(writeMp3(stage.dir.file(musicFileName), mono, 1, 22050, failure, 32))
             << failure;
     }
     const ProcessRun run = startProgram({QM_MERIDIAN_EXE}, stage.dir.path.string());
@@ -355,7 +354,7 @@ TEST(HostileFault, WindowSystemTakingTheWindowEndsTheRunCleanly) {
     Stage stage;
     {
         auto samples = squareStereo(30.0, 44100, 20000, 20000);
-        makeMp3(stage.dir, "VARNOCHORD.mp3", samples);
+        makeMp3(stage.dir, musicFileName, samples);
     }
     {
         const ProcessRun run = startProgram({QM_MERIDIAN_EXE}, stage.dir.path.string());
@@ -476,7 +475,7 @@ TEST(HostileCapture, ShortTrackAndAnUnusualAssetPathCapture) {
     Stage stage;
     {
         TempDir scratch;
-        writeFile(stage.dir.file("VARNOCHORD.mp3"),
+        writeFile(stage.dir.file(musicFileName),
                   readFile(makeMp3(scratch, "short.mp3", squareStereo(0.1, 44100, 30000, 0))));
     }
     TempDir out;
@@ -488,7 +487,7 @@ TEST(HostileCapture, ShortTrackAndAnUnusualAssetPathCapture) {
     expectReadableFrames(framesIn(out.file("short")));
 
     // 0.036 s of 32 kHz music that once kept the decoder busy for a minute: three frames, at once.
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), readFile(stallingTrack));
+    writeFile(stage.dir.file(musicFileName), readFile(stallingTrack));
     result = finishProgram(
         startCapture(stage, {"--png", out.file("stall"), "--fps", "60"}, out.path.string()),
         30.0 * slowdown);
@@ -498,11 +497,11 @@ TEST(HostileCapture, ShortTrackAndAnUnusualAssetPathCapture) {
 
     const fs::path odd = stage.dir.path / "with spaces" / "b\xC3\xBChne \xE2\x98\x83";
     fs::create_directories(odd);
-    for (const char* name : assetNames) {
+    for (const char* name : assetFileNames) {
         fs::copy_file(stage.dir.file(name), odd / name);
     }
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), shortTrack());
-    fs::copy_file(stage.dir.file("VARNOCHORD.mp3"), odd / "VARNOCHORD.mp3",
+    writeFile(stage.dir.file(musicFileName), shortTrack());
+    fs::copy_file(stage.dir.file(musicFileName), odd / musicFileName,
                   fs::copy_options::overwrite_existing);
     result = finishProgram(startProgram({QM_CAPTURE_EXE, "--assets", odd.string(), "--png",
                                          out.file("odd"), "--fps", "4", "--to", "0.5"},
@@ -512,19 +511,19 @@ TEST(HostileCapture, ShortTrackAndAnUnusualAssetPathCapture) {
     EXPECT_EQ(framesIn(out.file("odd")).size(), 2u);
     expectReadableFrames(framesIn(out.file("odd")));
 
-    damage((odd / "tovrel.png").string(), Damage::truncated);
+    damage((odd / pictureFileB).string(), Damage::truncated);
     result = finishProgram(startProgram({QM_CAPTURE_EXE, "--assets", odd.string(), "--png",
                                          out.file("broken"), "--fps", "4"},
                                         out.path.string()),
                            3 * failureSeconds);
-    expectOneLineFailure(result, "quartz-capture", (odd / "tovrel.png").string(), notPng);
+    expectOneLineFailure(result, "quartz-capture", (odd / pictureFileB).string(), notPng);
 }
 
 // SIGTERM and SIGHUP mid-capture (SIGINT is in capture_test): the documented code, one line
 // saying what was written, every frame on disk whole, and no Xvfb or ffmpeg left behind.
 TEST(HostileCapture, SignalsMidCaptureKeepWhatWasWritten) {
     Stage stage;
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), longTrack(stage.dir, 30.0));
+    writeFile(stage.dir.file(musicFileName), longTrack(stage.dir, 30.0));
     for (const auto& [signalNumber, exitCode] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         TempDir out;
         const ProcessRun run = startCapture(
@@ -546,7 +545,7 @@ TEST(HostileCapture, SignalsMidCaptureKeepWhatWasWritten) {
 // the PNG frames written beside the video stay readable.
 TEST(HostileCapture, FfmpegKilledMidCaptureIsReported) {
     Stage stage;
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), longTrack(stage.dir, 30.0));
+    writeFile(stage.dir.file(musicFileName), longTrack(stage.dir, 30.0));
     TempDir out;
     const ProcessRun run = startCapture(
         stage, {"--png", out.file("frames"), "--video", out.file("v.mp4"), "--fps", "30"},
@@ -569,7 +568,7 @@ TEST(HostileCapture, FfmpegKilledMidCaptureIsReported) {
 // exit code 1, and every frame left on the disk whole (the one that did not fit is removed).
 TEST(HostileCapture, FullDiskStopsWithWholeFramesBehind) {
     Stage stage;
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), longTrack(stage.dir, 30.0));
+    writeFile(stage.dir.file(musicFileName), longTrack(stage.dir, 30.0));
     TempDir out;
     const std::string disk = out.file("disk");
     fs::create_directory(disk);
@@ -610,7 +609,7 @@ TEST(HostileCapture, TenMinuteCapturePeaksLikeAShortOne) {
     };
     TempDir out;
     Stage stage;
-    writeFile(stage.dir.file("VARNOCHORD.mp3"), longTrack(stage.dir, 30.0));
+    writeFile(stage.dir.file(musicFileName), longTrack(stage.dir, 30.0));
     const long shortPeak = peakKilobytes(stage, out.file("short.mp4"));
     {
         std::vector<std::int16_t> mono(22050 * 600);
@@ -618,7 +617,7 @@ TEST(HostileCapture, TenMinuteCapturePeaksLikeAShortOne) {
             mono[i] = static_cast<std::int16_t>((i / 100) % 2 ? 20000 : -20000);
         }
         std::string failure;
-        ASSERT_TRUE(writeMp3(stage.dir.file("VARNOCHORD.mp3"), mono, 1, 22050, failure, 32))
+        ASSERT_TRUE(writeMp3(stage.dir.file(musicFileName), mono, 1, 22050, failure, 32))
             << failure;
     }
     const long longPeak = peakKilobytes(stage, out.file("long.mp4"));

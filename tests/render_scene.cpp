@@ -174,10 +174,10 @@ using RenderSceneSetup = GlTest;
 
 TEST_F(RenderSceneSetup, MissingSecondPictureFailsAndLeavesNothingBehind) {
     TempFolder assets;
-    render_test::writePng(assets.file("zupfist2.png"), 2, 2, std::vector<unsigned char>(16, 200));
+    render_test::writePng(assets.file(pictureFileA), 2, 2, std::vector<unsigned char>(16, 200));
     std::string failure;
     EXPECT_FALSE(setupScene(failure, assets.path()));
-    EXPECT_EQ("cannot load picture \"" + assets.file("tovrel.png") +
+    EXPECT_EQ("cannot load picture \"" + assets.file(pictureFileB) +
                   "\": No such file or directory",
               failure);
     EXPECT_EQ(0u, sceneObjects.imageTextureA);
@@ -191,7 +191,7 @@ TEST(RenderContext, UnreachableDisplayIsReportedWithGlfwsReason) {
     const std::string saved = display != nullptr ? display : "";
     setenv("DISPLAY", ":4321", 1);
     std::string failure;
-    GLFWwindow* window = openHiddenContext(640, 480, failure);
+    GLFWwindow* window = openContext(ContextKind::hidden, 640, 480, failure);
     if (display != nullptr) {
         setenv("DISPLAY", saved.c_str(), 1);
     } else {

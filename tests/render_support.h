@@ -2,6 +2,7 @@
 // context with the scene set up, off-screen targets and pixel read-back.
 #pragma once
 
+#include "assets.h"
 #include "render/gl_context.h"
 #include "render/picture.h"
 #include "render/scene.h"
@@ -127,7 +128,7 @@ class GlTest : public ::testing::Test {
         // unreachable still fails the case.
         std::string failure;
         for (int attempt = 0; attempt < 5; ++attempt) {
-            window = openHiddenContext(sceneWidth, sceneHeight, failure);
+            window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
             if (window != nullptr || failure.find("Failed to open display") == std::string::npos) {
                 break;
             }
@@ -137,7 +138,7 @@ class GlTest : public ::testing::Test {
     }
     void TearDown() override {
         if (window != nullptr) {
-            closeHiddenContext(window);
+            closeContext(window);
         }
     }
     GLFWwindow* window = nullptr;
@@ -152,12 +153,12 @@ class SceneTest : public GlTest {
         if (window == nullptr) {
             return;
         }
-        writePng(assets.file("zupfist2.png"), sceneWidth, sceneHeight,
+        writePng(assets.file(pictureFileA), sceneWidth, sceneHeight,
                  makeRgba(sceneWidth, sceneHeight, [](unsigned, unsigned) {
                      return std::array<unsigned char, 4>{128, 128, 128, 255};
                  }));
         writePng(
-            assets.file("tovrel.png"), sceneWidth, sceneHeight,
+            assets.file(pictureFileB), sceneWidth, sceneHeight,
             makeRgba(sceneWidth, sceneHeight, [](unsigned, unsigned row) {
                 return std::array<unsigned char, 4>{static_cast<unsigned char>(row / 2), 0, 0, 255};
             }));

@@ -18,7 +18,6 @@
 namespace {
 
 constexpr char programName[] = "quartz-meridian";
-constexpr char windowTitle[] = "QUARTZ MERIDIAN";
 
 // Written by a handler that may run on any thread (SDL's or the decoder's as well as ours), so a
 // lock-free atomic rather than a volatile sig_atomic_t.
@@ -39,6 +38,10 @@ void installSignalHandlers() {
 #endif
 }
 
+bool stopAsked() {
+    return caughtSignal.load() != 0;
+}
+
 void onKey(GLFWwindow* window, int key, int, int action, int) {
     if (key == GLFW_KEY_ESCAPE && action == GLFW_PRESS) {
         glfwSetWindowShouldClose(window, GL_TRUE);
@@ -49,52 +52,77 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
 // still holds the display mode is a message nobody reads.
 std::string failureToReport;
 
-void fail(const std::string& message) {
+// Keeps the first failure; false, so a failing step can return it.
+bool fail(const std::string& message) {
     if (failureToReport.empty()) {
         failureToReport = message;
     }
+    return false;
 }
 
-// Window, context and GL entry points; false once a step failed and was reported.
-bool openWindow(GLFWwindow*& window) {
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
-    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
-    glfwWindowHint(GLFW_RESIZABLE, 0);
-    window =
-        glfwCreateWindow(sceneWidth, sceneHeight, windowTitle, glfwGetPrimaryMonitor(), nullptr);
-    if (window == nullptr) {
-        fail(std::string("cannot open the full-screen window: ") + glfwFailureText());
-        return false;
+// What start-up made, released by shutDown in reverse order.
+struct Presentation {
+    MusicStream musicStream = 0;
+    GLFWwindow* window = nullptr; // with its context current while set
+    bool sceneReady = false;
+};
+
+Presentation presentation;
+
+// Start-up steps, in order. Each reports its own failure and returns false.
+
+bool startWindows() {
+    std::string failure;
+    return startWindowLibrary(ContextKind::fullScreen, failure) || fail(failure);
+}
+
+bool openAudio() {
+    return openDevice() || fail("cannot open the audio device: " + musicFailure());
+}
+
+bool openMusic() {
+    presentation.musicStream = openStream(musicFileName);
+    return presentation.musicStream != 0 ||
+           fail(std::string("cannot open music \"") + musicFileName + "\": " + musicFailure());
+}
+
+bool openWindow() {
+    std::string failure;
+    presentation.window = openContext(ContextKind::fullScreen, sceneWidth, sceneHeight, failure);
+    if (presentation.window == nullptr) {
+        return fail(failure);
     }
-    glfwMakeContextCurrent(window);
-    glGetError();
-    glewExperimental = GL_TRUE;
-    if (GLenum result = glewInit(); result != GLEW_OK) {
-        fail(std::string("cannot load the OpenGL entry points: ") +
-             reinterpret_cast<const char*>(glewGetErrorString(result)));
-        return false;
-    }
-    glGetError();
-    if (!GLEW_VERSION_3_3) {
-        const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
-        fail(std::string("needs OpenGL 3.3, the driver offers ") +
-             (version != nullptr ? version : "an unknown version"));
-        return false;
-    }
-    glfwSetKeyCallback(window, onKey);
-    glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_HIDDEN);
+    glfwSetKeyCallback(presentation.window, onKey);
+    glfwSetInputMode(presentation.window, GLFW_CURSOR, GLFW_CURSOR_HIDDEN);
     return true;
 }
 
+bool makeScene() {
+    std::string failure;
+    presentation.sceneReady = setupScene(failure);
+    return presentation.sceneReady || fail(failure);
+}
+
+// False once a step failed. The window library starts before the audio so a machine without a
+// display fails before the sound device is touched; without music there is nothing to show, so
+// the window (and its mode switch) comes after it. A signal stops start-up before the window
+// too: the viewer asked to stop, so none should open.
+bool startUp() {
+    if (!startWindows() || !openAudio() || !openMusic()) {
+        return false;
+    }
+    return stopAsked() || (openWindow() && makeScene());
+}
+
 // Plays to the end, Escape, a close request or a signal. False when the music broke off.
-bool playFrames(GLFWwindow* window, MusicStream musicStream) {
+bool playFrames() {
+    GLFWwindow* window = presentation.window;
+    const MusicStream musicStream = presentation.musicStream;
     startPlayback(musicStream);
     while (!glfwWindowShouldClose(window)) {
         if (!isActive(musicStream)) {
             if (const std::string failure = decodeFailure(musicStream); !failure.empty()) {
-                fail(std::string("music \"") + musicFileName + "\" broke off: " + failure);
-                return false;
+                return fail(std::string("music \"") + musicFileName + "\" broke off: " + failure);
             }
             break;
         }
@@ -106,68 +134,38 @@ bool playFrames(GLFWwindow* window, MusicStream musicStream) {
         glfwSwapBuffers(window);
         update();
         glfwPollEvents();
-        if (caughtSignal.load() != 0) {
+        if (stopAsked()) {
             glfwSetWindowShouldClose(window, GL_TRUE);
         }
     }
     return true;
 }
 
+// Always, in reverse order of start-up, whatever part of it ran.
+void shutDown() {
+    GLFWwindow* window = presentation.window;
+    if (window != nullptr) {
+        glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_NORMAL);
+        releaseScene(); // also what a half-finished set-up made
+    }
+    freeStream(presentation.musicStream);
+    freeDevice();
+    closeContext(window);
+    presentation = Presentation{};
+}
+
 } // namespace
 
 int runPresentation() {
     installSignalHandlers();
-    installGlfwErrorCallback();
-
-    // Start-up. Each failure is reported where it happens; what follows is skipped. A signal
-    // during start-up skips the rest too: the viewer asked to stop, so no window should open.
-    bool runOk = glfwInit() == GLFW_TRUE;
-    if (!runOk) {
-        fail(std::string("cannot start the window library: ") + glfwFailureText());
+    bool ok = startUp();
+    if (ok && presentation.sceneReady && !stopAsked()) {
+        ok = playFrames();
     }
-    MusicStream musicStream = 0;
-    if (runOk && !(runOk = openDevice())) {
-        fail("cannot open the audio device: " + musicFailure());
-    }
-    if (runOk && !(runOk = (musicStream = openStream(musicFileName)) != 0)) {
-        fail(std::string("cannot open music \"") + musicFileName + "\": " + musicFailure());
-    }
-    // Without music there is nothing to show: no window, so no mode switch for nothing.
-    const auto goOn = [&runOk] { return runOk && caughtSignal.load() == 0; };
-    GLFWwindow* window = nullptr;
-    if (goOn()) {
-        runOk = openWindow(window);
-    }
-    const bool glReady = runOk && window != nullptr;
-    if (glReady) {
-        std::string failure;
-        if (!(runOk = setupScene(failure))) {
-            fail(failure);
-        }
-    }
-
-    if (goOn() && glReady) {
-        runOk = playFrames(window, musicStream);
-    }
-
-    // Shutdown, always, in reverse order of start-up.
-    if (window != nullptr) {
-        glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_NORMAL);
-    }
-    if (glReady) {
-        releaseScene(); // also what a half-finished set-up made
-    }
-    freeStream(musicStream);
-    freeDevice();
-    if (window != nullptr) {
-        glfwDestroyWindow(window);
-    }
-    glfwTerminate();
-
-    if (!runOk) {
+    shutDown();
+    if (!ok) {
         reportFailure(programName, failureToReport);
         return exitFailure;
     }
-    const int signalNumber = caughtSignal.load();
-    return signalNumber != 0 ? 128 + signalNumber : exitPlayed;
+    return stopAsked() ? 128 + caughtSignal.load() : exitPlayed;
 }

@@ -2,11 +2,10 @@
 // Shared by the live music clock and the capture tool, so both see the same numbers.
 #pragma once
 
+#include "assets.h"
+
 #include <cstddef>
 #include <cstdint>
-
-// Frames in the meter's window at the playback rate (20 ms at 44100 Hz).
-constexpr std::size_t levelWindowFrames = 882;
 
 // Peak |left sample| (0..32768) of `frames` interleaved stereo 16-bit frames.
 unsigned peakLeft(const std::int16_t* stereoFrames, std::size_t frames);

@@ -219,7 +219,7 @@ bool openDevice() {
     SDL_AudioSpec wanted{};
     wanted.freq = playbackRate;
     wanted.format = AUDIO_S16SYS;
-    wanted.channels = 2;
+    wanted.channels = playbackChannels;
     wanted.samples = deviceBufferFrames;
     wanted.callback = fillDeviceBuffer;
     SDL_AudioSpec obtained{};

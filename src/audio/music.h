@@ -2,14 +2,10 @@
 // the left channel is. libmpg123 decodes on a thread of this layer's own; SDL2 plays.
 #pragma once
 
+#include "assets.h"
+
 #include <cstdint>
 #include <string>
-
-// The device and stream rate: every position is counted in frames of this rate.
-constexpr int playbackRate = 44100;
-
-// The file the presentation plays, relative to the working directory.
-constexpr char musicFileName[] = "VARNOCHORD.mp3";
 
 using MusicStream = std::uint32_t; // 0 means no stream
 

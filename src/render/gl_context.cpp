@@ -1,11 +1,40 @@
-// Hidden GL context. Each failure names the step and the library's own answer: under a
-// missing X display or a software GL without 3.3 the bare null window says nothing.
+// Window, context and GL entry points. Each failure names the step and the library's own answer:
+// under a missing X display or a software GL without 3.3 the bare null window says nothing.
 #include "render/gl_context.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
+
+// What each step's failure is called: the presentation speaks to a viewer, the hidden context
+// to whoever runs a test or a capture. The reasons after the colon are the libraries' own.
+struct StepWords {
+    const char* startLibrary;
+    const char* openWindow;
+    const char* loadEntryPoints;
+    const char* oldVersion;
+    const char* noVersion;
+};
+
+constexpr StepWords fullScreenWords = {
+    "cannot start the window library: ",
+    "cannot open the full-screen window: ",
+    "cannot load the OpenGL entry points: ",
+    "needs OpenGL 3.3, the driver offers ",
+    "an unknown version",
+};
+
+constexpr StepWords hiddenWords = {
+    "cannot start GLFW: ",
+    "cannot open a hidden window with an OpenGL 3.3 compatibility context: ",
+    "cannot load the GL entry points: ",
+    "the GL is older than 3.3: ",
+    "no version",
+};
+
+const StepWords& wordsFor(ContextKind kind) {
+    return kind == ContextKind::fullScreen ? fullScreenWords : hiddenWords;
+}
 
 char lastGlfwError[512] = "";
 
@@ -14,67 +43,80 @@ void keepGlfwError(int code, const char* description) {
                   description != nullptr ? description : "no description", code);
 }
 
-std::string failedStep(const char* step) {
-    return std::string(step) + ": " + glfwFailureText();
-}
-
-} // namespace
-
-void installGlfwErrorCallback() {
-    glfwSetErrorCallback(keepGlfwError);
-}
-
 const char* glfwFailureText() {
     return lastGlfwError[0] != '\0' ? lastGlfwError : "no reason given";
 }
 
-GLFWwindow* openHiddenContext(int width, int height, std::string& failure) {
-    installGlfwErrorCallback();
-    lastGlfwError[0] = '\0';
-    if (glfwInit() == GLFW_FALSE) {
-        failure = failedStep("cannot start GLFW");
-        return nullptr;
-    }
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
-    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
-    glfwWindowHint(GLFW_RESIZABLE, 0);
-    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-    GLFWwindow* window = glfwCreateWindow(width, height, "QUARTZ MERIDIAN", nullptr, nullptr);
-    if (window == nullptr) {
-        failure =
-            failedStep("cannot open a hidden window with an OpenGL 3.3 compatibility context");
-        glfwTerminate();
-        return nullptr;
-    }
-    glfwMakeContextCurrent(window);
-    glewExperimental = GL_TRUE;
-    const GLenum glewResult = glewInit();
-    if (glewResult != GLEW_OK) {
-        failure = std::string("cannot load the GL entry points: ") +
-                  reinterpret_cast<const char*>(glewGetErrorString(glewResult));
-        closeHiddenContext(window);
-        return nullptr;
-    }
+// GL_MAJOR_VERSION rather than GLEW_VERSION_3_3: with glewExperimental set, GLEW reports a
+// version as present whenever its entry points load, and Mesa exports them all whatever
+// version the context has.
+bool offersThreeThree() {
     GLint major = 0;
     GLint minor = 0;
     glGetIntegerv(GL_MAJOR_VERSION, &major);
     glGetIntegerv(GL_MINOR_VERSION, &minor);
-    if (major < 3 || (major == 3 && minor < 3)) {
-        const GLubyte* version = glGetString(GL_VERSION);
-        failure = std::string("the GL is older than 3.3: ") +
-                  (version != nullptr ? reinterpret_cast<const char*>(version) : "no version");
-        closeHiddenContext(window);
-        return nullptr;
+    return major > 3 || (major == 3 && minor >= 3);
+}
+
+// Loads the entry points into the current context and checks its version; one line in
+// `failure` when either fails.
+bool loadEntryPoints(const StepWords& words, std::string& failure) {
+    glewExperimental = GL_TRUE;
+    if (const GLenum result = glewInit(); result != GLEW_OK) {
+        failure = std::string(words.loadEntryPoints) +
+                  reinterpret_cast<const char*>(glewGetErrorString(result));
+        return false;
+    }
+    if (!offersThreeThree()) {
+        const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+        failure = std::string(words.oldVersion) + (version != nullptr ? version : words.noVersion);
+        return false;
     }
     // GLEW's probing leaves GL_INVALID_ENUM behind on some drivers; later error checks must
     // only see their own. Bounded, because a lost context reports an error on every call.
     for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
     }
+    return true;
+}
+
+} // namespace
+
+bool startWindowLibrary(ContextKind kind, std::string& failure) {
+    glfwSetErrorCallback(keepGlfwError);
+    lastGlfwError[0] = '\0';
+    if (glfwInit() == GLFW_FALSE) {
+        failure = std::string(wordsFor(kind).startLibrary) + glfwFailureText();
+        return false;
+    }
+    return true;
+}
+
+GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& failure) {
+    const StepWords& words = wordsFor(kind);
+    if (!startWindowLibrary(kind, failure)) {
+        return nullptr;
+    }
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
+    glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
+    glfwWindowHint(GLFW_VISIBLE, kind == ContextKind::hidden ? GLFW_FALSE : GLFW_TRUE);
+    GLFWmonitor* monitor = kind == ContextKind::fullScreen ? glfwGetPrimaryMonitor() : nullptr;
+    GLFWwindow* window = glfwCreateWindow(width, height, "QUARTZ MERIDIAN", monitor, nullptr);
+    if (window == nullptr) {
+        failure = std::string(words.openWindow) + glfwFailureText();
+        closeContext(nullptr);
+        return nullptr;
+    }
+    glfwMakeContextCurrent(window);
+    if (!loadEntryPoints(words, failure)) {
+        closeContext(window);
+        return nullptr;
+    }
     return window;
 }
 
-void closeHiddenContext(GLFWwindow* window) {
+void closeContext(GLFWwindow* window) {
     if (window != nullptr) {
         glfwDestroyWindow(window);
     }

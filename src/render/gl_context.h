@@ -1,5 +1,6 @@
-// A hidden window with a current GL 3.3 compatibility context and GLEW loaded, for the tests,
-// the benchmark and the capture tool; and the GLFW error text the live driver reuses.
+// The one way to a window with a current GL 3.3 compatibility context and GLEW loaded: the
+// presentation's full-screen window, and the hidden one of the tests, the benchmark and the
+// capture tool. Each kind says its failures in its own words; the steps are the same.
 #pragma once
 
 #include <GL/glew.h>
@@ -8,17 +9,20 @@
 
 #include <string>
 
-// Makes GLFW keep the description of its last error; safe to call before glfwInit and more
-// than once.
-void installGlfwErrorCallback();
+enum class ContextKind {
+    fullScreen, // on the primary monitor, its mode switched to the window's size
+    hidden,     // never shown; draw into a framebuffer of your own to read pixels back
+};
 
-// The description GLFW gave with its last error, or "no reason given" when it gave none.
-const char* glfwFailureText();
+// Sets GLFW's error callback (so the library's own reason is kept) and initialises GLFW; safe
+// to call again. False with "<what could not start>: <GLFW's reason>" in `failure`.
+bool startWindowLibrary(ContextKind kind, std::string& failure);
 
-// Initialises GLFW, opens a hidden, non-resizable window of the given size with a current
-// 3.3 compatibility context and loads the GL entry points. nullptr with one line in `failure`
-// on any failure, with GLFW terminated again.
-GLFWwindow* openHiddenContext(int width, int height, std::string& failure);
+// Starts GLFW if it is not yet started, opens a non-resizable window of the given size titled
+// "QUARTZ MERIDIAN" with a current 3.3 compatibility context and loads the GL entry points.
+// nullptr with one line in `failure`, naming the step and the library's reason, on any failure,
+// with the window destroyed and GLFW terminated again.
+GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& failure);
 
-// Destroys the window and terminates GLFW.
-void closeHiddenContext(GLFWwindow* window);
+// Destroys the window, if any, and terminates GLFW.
+void closeContext(GLFWwindow* window);

@@ -6,7 +6,13 @@
 
 namespace {
 
-std::string trimmedLog(std::vector<GLchar>& log) {
+// A shader's or a program's info log, without the line ends drivers add.
+std::string infoLog(GLuint object, PFNGLGETSHADERIVPROC getLength,
+                    PFNGLGETSHADERINFOLOGPROC getLog) {
+    GLint length = 0;
+    getLength(object, GL_INFO_LOG_LENGTH, &length);
+    std::vector<GLchar> log(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
+    getLog(object, static_cast<GLsizei>(log.size()), nullptr, log.data());
     std::string text(log.data());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
@@ -15,19 +21,11 @@ std::string trimmedLog(std::vector<GLchar>& log) {
 }
 
 std::string shaderLog(GLuint shader) {
-    GLint length = 0;
-    glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
-    std::vector<GLchar> log(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
-    glGetShaderInfoLog(shader, static_cast<GLsizei>(log.size()), nullptr, log.data());
-    return trimmedLog(log);
+    return infoLog(shader, glGetShaderiv, glGetShaderInfoLog);
 }
 
 std::string programLog(GLuint program) {
-    GLint length = 0;
-    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    std::vector<GLchar> log(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
-    glGetProgramInfoLog(program, static_cast<GLsizei>(log.size()), nullptr, log.data());
-    return trimmedLog(log);
+    return infoLog(program, glGetProgramiv, glGetProgramInfoLog);
 }
 
 void deleteAll(GLuint vertexShader, GLuint fragmentShader, GLuint program) {

@@ -2,6 +2,7 @@
 // and live until releaseScene.
 #include "render/scene.h"
 
+#include "assets.h"
 #include "render/picture.h"
 #include "render/program.h"
 #include "render/shaders/composite_shaders.h"
@@ -12,9 +13,6 @@
 SceneObjects sceneObjects;
 
 namespace {
-
-constexpr char pictureFileA[] = "zupfist2.png";
-constexpr char pictureFileB[] = "tovrel.png";
 
 // Two triangles covering the clip-space square.
 constexpr GLfloat quadVertices[18] = {
@@ -29,17 +27,6 @@ constexpr GLfloat quadVertices[18] = {
 // Around a letterboxed picture both clears show as bars, so they must be black whatever the
 // late clear colour would be.
 constexpr float barColour[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-
-// The live 640x480 window needs no viewport call: the GL default fits both passes. A capture
-// target or a drawable of another size needs one per pass, and once one was set the default is
-// gone, so every later frame sets both.
-bool viewportMoved = false;
-
-bool needsOwnViewports(const FrameTarget& target) {
-    const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
-    viewportMoved = viewportMoved || letterboxed || target.framebuffer != 0;
-    return viewportMoved;
-}
 
 std::string picturePath(const std::string& assetDir, const char* fileName) {
     if (assetDir.empty()) {
@@ -68,38 +55,35 @@ const char* framebufferStatusText(GLenum status) {
     }
 }
 
-bool failSetup(std::string& failure, const std::string& reason) {
-    failure = reason;
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    releaseScene();
-    return false;
-}
-
-void setUniform(GLuint program, const char* name, float value) {
-    glUniform1f(glGetUniformLocation(program, name), value);
-}
-
-void setUniform(GLuint program, const char* name, int value) {
-    glUniform1i(glGetUniformLocation(program, name), value);
-}
-
-} // namespace
-
-bool setupScene(std::string& failure, const std::string& assetDir) {
+bool loadPictures(const std::string& assetDir, std::string& failure) {
     SceneObjects& scene = sceneObjects;
-    std::string reason;
-    scene.imageTextureA = loadImageTexture(picturePath(assetDir, pictureFileA), reason);
+    scene.imageTextureA = loadImageTexture(picturePath(assetDir, pictureFileA), failure);
     if (scene.imageTextureA == 0) {
-        return failSetup(failure, reason);
+        return false;
     }
-    scene.imageTextureB = loadImageTexture(picturePath(assetDir, pictureFileB), reason);
-    if (scene.imageTextureB == 0) {
-        return failSetup(failure, reason);
+    scene.imageTextureB = loadImageTexture(picturePath(assetDir, pictureFileB), failure);
+    return scene.imageTextureB != 0;
+}
+
+// The program of one pass, or 0 with "cannot build the <pass> program: <stage and log>".
+GLuint buildPassProgram(const char* pass, const char* vertexText, const char* fragmentText,
+                        std::string& failure) {
+    std::string reason;
+    const GLuint program = buildProgram(vertexText, fragmentText, reason);
+    if (program == 0) {
+        failure = std::string("cannot build the ") + pass + " program: " + reason;
     }
-    scene.pointProgram = buildProgram(pointVertexText, pointFragmentText, reason);
+    return program;
+}
+
+bool buildPointPass(std::string& failure) {
+    SceneObjects& scene = sceneObjects;
+    scene.pointProgram = buildPassProgram("point", pointVertexText, pointFragmentText, failure);
     if (scene.pointProgram == 0) {
-        return failSetup(failure, "cannot build the point program: " + reason);
+        return false;
     }
+    scene.pointLevelUniform = glGetUniformLocation(scene.pointProgram, "cumulativeLevel");
+    scene.pointTimeUniform = glGetUniformLocation(scene.pointProgram, "time");
     glGenVertexArrays(1, &scene.pointVertexArray);
     glBindVertexArray(scene.pointVertexArray);
 
@@ -113,17 +97,31 @@ bool setupScene(std::string& failure, const std::string& assetDir) {
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
     glVertexAttribDivisor(0, 1);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
+    return true;
+}
 
-    scene.postProgram = buildProgram(compositeVertexText, compositeFragmentText, reason);
+bool buildCompositePass(std::string& failure) {
+    SceneObjects& scene = sceneObjects;
+    scene.postProgram =
+        buildPassProgram("composite", compositeVertexText, compositeFragmentText, failure);
     if (scene.postProgram == 0) {
-        return failSetup(failure, "cannot build the composite program: " + reason);
+        return false;
     }
+    scene.postLevelUniform = glGetUniformLocation(scene.postProgram, "cumulativeLevel");
+    scene.postTimeUniform = glGetUniformLocation(scene.postProgram, "time");
+    scene.postScreenUniform = glGetUniformLocation(scene.postProgram, "screentexture");
+    scene.postPictureUniform = glGetUniformLocation(scene.postProgram, "fist");
     glGenVertexArrays(1, &scene.quadVertexArray);
     glBindVertexArray(scene.quadVertexArray);
     glEnableVertexAttribArray(0);
     glBindBuffer(GL_ARRAY_BUFFER, scene.quadBuffer);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+    return true;
+}
 
+// The 640x480 image the point pass accumulates into, with its depth buffer; left bound.
+bool makeOffScreenTarget(std::string& failure) {
+    SceneObjects& scene = sceneObjects;
     glGenFramebuffers(1, &scene.screenFramebuffer);
 
     glGenTextures(1, &scene.screenTexture);
@@ -150,16 +148,28 @@ bool setupScene(std::string& failure, const std::string& assetDir) {
     if (status != GL_FRAMEBUFFER_COMPLETE) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%04X", status);
-        return failSetup(failure, std::string("the off-screen 640x480 target is incomplete: ") +
-                                      framebufferStatusText(status) + " (" + code + ")");
+        failure = std::string("the off-screen 640x480 target is incomplete: ") +
+                  framebufferStatusText(status) + " (" + code + ")";
+        return false;
     }
     // A texture made without data holds whatever the GL gives it; every run and every capture
     // must start from the same image.
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT);
+    return true;
+}
 
+} // namespace
+
+bool setupScene(std::string& failure, const std::string& assetDir) {
+    const bool made = loadPictures(assetDir, failure) && buildPointPass(failure) &&
+                      buildCompositePass(failure) && makeOffScreenTarget(failure);
+    // Every frame starts with the window bound (see drawPointPass).
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
-
+    if (!made) {
+        releaseScene();
+        return false;
+    }
     glEnable(GL_TEXTURE_2D);
     glDisable(GL_POINT_SMOOTH);
     return true;
@@ -185,7 +195,6 @@ void releaseScene() {
 void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target) {
     const SceneObjects& scene = sceneObjects;
     const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
-    const bool ownViewports = needsOwnViewports(target);
     const float* clear = letterboxed ? barColour : plan.clearColor;
     if (plan.pointSmooth) {
         glClearColor(clear[0], clear[1], clear[2], clear[3]);
@@ -205,33 +214,31 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
     glUseProgram(scene.pointProgram);
-    setUniform(scene.pointProgram, "cumulativeLevel", scene.cumulativeLevel);
-    setUniform(scene.pointProgram, "time", time);
+    glUniform1f(scene.pointLevelUniform, scene.cumulativeLevel);
+    glUniform1f(scene.pointTimeUniform, time);
     glBindVertexArray(scene.pointVertexArray);
     glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
-    if (ownViewports) {
-        glViewport(0, 0, sceneWidth, sceneHeight);
-    }
+    glViewport(0, 0, sceneWidth, sceneHeight);
     glDrawArrays(GL_POINTS, 0, plan.pointCount);
 }
 
 void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& target) {
     const SceneObjects& scene = sceneObjects;
     glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
-    if (needsOwnViewports(target)) {
-        const ViewportRect rect = letterboxRect(target.width, target.height);
-        glViewport(rect.x, rect.y, rect.width, rect.height);
-    }
+    // At 640x480 the rectangle is the whole target. The clear below ignores the viewport, so
+    // around a smaller rectangle it paints the bars.
+    const ViewportRect rect = letterboxRect(target.width, target.height);
+    glViewport(rect.x, rect.y, rect.width, rect.height);
     glBindVertexArray(scene.quadVertexArray);
     glUseProgram(scene.postProgram);
-    setUniform(scene.postProgram, "cumulativeLevel", scene.cumulativeLevel);
-    setUniform(scene.postProgram, "time", time);
+    glUniform1f(scene.postLevelUniform, scene.cumulativeLevel);
+    glUniform1f(scene.postTimeUniform, time);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, scene.screenTexture);
-    setUniform(scene.postProgram, "screentexture", 0);
+    glUniform1i(scene.postScreenUniform, 0);
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(GL_TEXTURE_2D, plan.pictureB ? scene.imageTextureB : scene.imageTextureA);
-    setUniform(scene.postProgram, "fist", 2);
+    glUniform1i(scene.postPictureUniform, 2);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glDrawArrays(GL_TRIANGLES, 0, 6);
 }

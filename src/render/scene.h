@@ -22,6 +22,13 @@ struct SceneObjects {
     GLuint screenFramebuffer = 0;
     GLuint screenTexture = 0;
     GLuint depthRenderbuffer = 0;
+    // Uniform locations, looked up once the programs link; -1 (which the GL ignores) until then.
+    GLint pointLevelUniform = -1;
+    GLint pointTimeUniform = -1;
+    GLint postLevelUniform = -1;
+    GLint postTimeUniform = -1;
+    GLint postScreenUniform = -1;
+    GLint postPictureUniform = -1;
     float cumulativeLevel = 0.0f;
 };
 
@@ -46,8 +53,9 @@ bool setupScene(std::string& failure, const std::string& assetDir = "");
 // cumulativeLevel. Leaves target.framebuffer bound. Allocates nothing.
 void renderFrame(float time, float levelStep, const FrameTarget& target = FrameTarget{});
 
-// Deletes every GL object of sceneObjects in reverse order of creation and zeroes the names and
-// the level sum. Call with the scene's context current, before the window goes.
+// Deletes every GL object of sceneObjects in reverse order of creation and resets the names, the
+// uniform locations and the level sum. Call with the scene's context current, before the window
+// goes.
 void releaseScene();
 
 // The two passes of renderFrame, in its order, for the benchmark (to time each alone) and for

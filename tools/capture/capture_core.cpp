@@ -1,6 +1,7 @@
 // Command line, clock, meter window and output layout of the capture tool; no GL, no processes.
 #include "capture_core.h"
 
+#include "assets.h"
 #include "audio/level.h"
 #include "audio/music.h"
 #include "render/scene.h"
@@ -73,24 +74,29 @@ std::string formatSeconds(double seconds) {
 } // namespace
 
 const char* captureUsage() {
-    return "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR] [--size "
-           "WxH]\n"
-           "                      [--from SEC] [--to SEC] [--clock-log FILE]\n"
-           "Renders the presentation frame by frame at a fixed rate of music time, without\n"
-           "playing it, and writes the frames as a video, as PNG files, or both.\n"
-           "  --assets DIR      folder of VARNOCHORD.mp3, zupfist2.png, tovrel.png (default: .)\n"
-           "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
-           "  --video FILE      H.264/AAC video made by ffmpeg (default: quartz-meridian.mp4\n"
-           "                    when --png is not given either)\n"
-           "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
-           "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
-           "                    the picture is enlarged by the largest whole factor that fits\n"
-           "  --from SEC        write only the frames at or after SEC seconds of music\n"
-           "  --to SEC          write only the frames before SEC seconds of music\n"
-           "                    (rendering still starts at 0: every frame builds on the last)\n"
-           "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
-           "  --help            this text\n"
-           "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
+    static const std::string text =
+        std::string(
+            "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR] [--size "
+            "WxH]\n"
+            "                      [--from SEC] [--to SEC] [--clock-log FILE]\n"
+            "Renders the presentation frame by frame at a fixed rate of music time, without\n"
+            "playing it, and writes the frames as a video, as PNG files, or both.\n"
+            "  --assets DIR      folder of ") +
+        musicFileName + ", " + pictureFileA + ", " + pictureFileB +
+        " (default: .)\n"
+        "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
+        "  --video FILE      H.264/AAC video made by ffmpeg (default: quartz-meridian.mp4\n"
+        "                    when --png is not given either)\n"
+        "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
+        "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
+        "                    the picture is enlarged by the largest whole factor that fits\n"
+        "  --from SEC        write only the frames at or after SEC seconds of music\n"
+        "  --to SEC          write only the frames before SEC seconds of music\n"
+        "                    (rendering still starts at 0: every frame builds on the last)\n"
+        "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
+        "  --help            this text\n"
+        "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
+    return text.c_str();
 }
 
 bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& options,
@@ -353,7 +359,11 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
     // a third smaller for a fifth more CPU per frame (docs/PERFORMANCE.md).
     add({"-c:v", "libx264", "-preset", "superfast", "-crf", "18", "-pix_fmt", "yuv420p"});
-    add({"-c:a", "aac", "-b:a", "192k", "-movflags", "+faststart", "file:" + options.videoFile});
+    add({"-c:a", "aac", "-b:a", "192k"});
+    // A capture stopped early closes the pipe after its last frame; the sound then ends with
+    // the pictures instead of running on to the music's end under the last one. A whole
+    // capture's sound ends first (before the last frame does), which cuts no frame.
+    add({"-shortest", "-movflags", "+faststart", "file:" + options.videoFile});
     return args;
 }
 

@@ -19,9 +19,7 @@
 #include <filesystem>
 #include <thread>
 
-#ifdef QM_CAPTURE_ZLIB
 #include <zlib.h>
-#endif
 
 extern char** environ;
 
@@ -67,7 +65,6 @@ bool waitAtMost(pid_t pid, double seconds, int& status) {
     }
 }
 
-#ifdef QM_CAPTURE_ZLIB
 // zlib's fastest level makes the same size of file as LodePNG's own deflate at its fastest
 // settings in half the time or less (docs/PERFORMANCE.md). LodePNG frees the result with free().
 unsigned deflateFast(unsigned char** out, std::size_t* outSize, const unsigned char* in,
@@ -83,7 +80,6 @@ unsigned deflateFast(unsigned char** out, std::size_t* outSize, const unsigned c
     *outSize = size;
     return 0;
 }
-#endif
 
 } // namespace
 
@@ -342,53 +338,6 @@ bool finishVideoPipe(VideoPipe& video, std::string& failure) {
     return true;
 }
 
-bool trimVideo(const std::string& ffmpegPath, const std::string& file, double seconds,
-               std::string& failure) {
-    const std::size_t slash = file.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : file.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
-    // Same folder (so the rename cannot cross file systems), same extension (so ffmpeg picks
-    // the same container).
-    const std::string trimmed = folder + ".quartz-capture-" + std::to_string(getpid()) + "-" + base;
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.6f", seconds);
-    const std::vector<std::string> args = {"ffmpeg",
-                                           "-hide_banner",
-                                           "-loglevel",
-                                           "error",
-                                           "-nostdin",
-                                           "-y",
-                                           "-i",
-                                           "file:" + file,
-                                           "-map",
-                                           "0",
-                                           "-c",
-                                           "copy",
-                                           "-t",
-                                           duration,
-                                           "-movflags",
-                                           "+faststart",
-                                           "file:" + trimmed};
-    pid_t pid = -1;
-    if (!spawnInGroup(ffmpegPath, args, -1, pid, failure)) {
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        unlink(trimmed.c_str());
-        failure = "ffmpeg could not cut the video short: " + describeExit(status);
-        return false;
-    }
-    if (rename(trimmed.c_str(), file.c_str()) != 0) {
-        failure = "cannot replace " + quoted(file) + ": " + systemReason(errno);
-        unlink(trimmed.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool prepareFolder(const std::string& folder, bool create, std::string& failure) {
     const std::string where = folder.empty() ? "." : folder;
     std::error_code error;
@@ -424,13 +373,7 @@ bool writePngFrame(const std::string& path, const unsigned char* rgb, int width,
         fast.info_png.color.colortype = LCT_RGB;
         fast.info_png.color.bitdepth = 8;
         fast.encoder.filter_strategy = LFS_ZERO;
-#ifdef QM_CAPTURE_ZLIB
         fast.encoder.zlibsettings.custom_zlib = deflateFast;
-#else
-        fast.encoder.zlibsettings.windowsize = 1024;
-        fast.encoder.zlibsettings.lazymatching = 0;
-        fast.encoder.zlibsettings.nicematch = 32;
-#endif
         return fast;
     }();
     lodepng::State working = state;

@@ -47,11 +47,6 @@ bool writeVideoFrame(VideoPipe& video, const unsigned char* data, std::size_t by
 // Closes the pipe and waits for ffmpeg to finish the file. False when it failed.
 bool finishVideoPipe(VideoPipe& video, std::string& failure);
 
-// Cuts a finished video to its first `seconds` by copying its streams, for a capture stopped
-// early, whose sound would otherwise run on to the music's end.
-bool trimVideo(const std::string& ffmpegPath, const std::string& file, double seconds,
-               std::string& failure);
-
 // Makes `folder` if it is missing and proves a file can be created in it.
 bool prepareFolder(const std::string& folder, bool create, std::string& failure);
 

@@ -30,11 +30,6 @@
 
 namespace {
 
-constexpr const char* assetFiles[] = {musicFileName, "zupfist2.png", "tovrel.png"};
-
-// glReadPixels into one buffer while the CPU maps the one filled three frames earlier, so on a
-// GPU the read-back never waits for the frame just drawn.
-constexpr int readBackRing = 3;
 constexpr std::size_t glFrameBytes = std::size_t(sceneWidth) * sceneHeight * 4;
 
 // Everything start-up makes, released by shutdownCapture in reverse order.
@@ -48,7 +43,9 @@ struct CaptureState {
     bool sceneReady = false;
     GLuint framebuffer = 0;
     GLuint colourBuffer = 0;
-    GLuint readBuffers[readBackRing] = {};
+    // One frame as glReadPixels gives it. A ring of pixel buffers was measured to gain nothing
+    // (docs/PERFORMANCE.md), so the read-back is synchronous.
+    std::vector<unsigned char> glFrame;
     VideoPipe video;
     std::FILE* clockLog = nullptr;
     MeterWindow meter;
@@ -104,7 +101,7 @@ std::string folderOf(const std::string& file) {
 }
 
 bool checkAssets() {
-    for (const char* name : assetFiles) {
+    for (const char* name : assetFileNames) {
         const std::string path = assetPath(name);
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
@@ -196,7 +193,7 @@ bool openGl() {
             return caughtSignal != 0 ? false : fail(failure);
         }
     }
-    capture.window = openHiddenContext(sceneWidth, sceneHeight, failure);
+    capture.window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
     if (capture.window == nullptr) {
         return fail(failure);
     }
@@ -219,12 +216,6 @@ bool openGl() {
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
                               capture.colourBuffer);
     const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
-    glGenBuffers(readBackRing, capture.readBuffers);
-    for (GLuint buffer : capture.readBuffers) {
-        glBindBuffer(GL_PIXEL_PACK_BUFFER, buffer);
-        glBufferData(GL_PIXEL_PACK_BUFFER, glFrameBytes, nullptr, GL_STREAM_READ);
-    }
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
         char code[16];
@@ -232,8 +223,7 @@ bool openGl() {
         return fail(std::string("the 640x480 capture target is incomplete (status ") + code + ")");
     }
     if (const GLenum error = glGetError(); error != GL_NO_ERROR) {
-        return fail(std::string("cannot make the capture target and read-back buffers: ") +
-                    glErrorText(error));
+        return fail(std::string("cannot make the capture target: ") + glErrorText(error));
     }
     return true;
 }
@@ -263,13 +253,12 @@ void shutdownCapture() {
     closeMeter(capture.meter);
     if (capture.window != nullptr) {
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        glDeleteBuffers(readBackRing, capture.readBuffers);
         glDeleteFramebuffers(1, &capture.framebuffer);
         glDeleteRenderbuffers(1, &capture.colourBuffer);
         if (capture.sceneReady) {
             releaseScene();
         }
-        closeHiddenContext(capture.window);
+        closeContext(capture.window);
         capture.window = nullptr;
     }
     stopOwnDisplay(capture.display);
@@ -284,20 +273,14 @@ bool finishPngWriting() {
     return failure.empty() || fail(failure);
 }
 
-// Writes the frame held in read-back buffer `slot` to every output. PNG encoding costs more
-// than drawing a frame, so it runs on a worker while the main thread draws the next one.
-bool emitFrame(std::uint64_t frame, int slot) {
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, capture.readBuffers[slot]);
-    const void* pixels = glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, glFrameBytes, GL_MAP_READ_BIT);
-    if (pixels == nullptr) {
-        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-        return fail(std::string("cannot map the read-back buffer: ") + glErrorText(glGetError()));
-    }
+// Reads the frame just drawn back and writes it to every output. PNG encoding costs more than
+// drawing a frame, so it runs on a worker while the main thread draws the next one.
+bool emitFrame(std::uint64_t frame) {
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, capture.framebuffer);
+    glReadPixels(0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE, capture.glFrame.data());
     capture.outputIndex = 1 - capture.outputIndex;
     std::vector<unsigned char>& output = capture.outputFrames[capture.outputIndex];
-    placeFrame(static_cast<const unsigned char*>(pixels), capture.layout, output.data());
-    glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    placeFrame(capture.glFrame.data(), capture.layout, output.data());
 
     std::string failure;
     if (capture.video.input >= 0 &&
@@ -367,10 +350,6 @@ LoopResult renderFrames() {
     const auto start = std::chrono::steady_clock::now();
     auto lastShown = start;
     LoopResult result;
-    // Frames read back but not yet written, oldest first, as (frame, slot).
-    std::uint64_t pendingFrames[readBackRing];
-    int pendingCount = 0;
-    int nextSlot = 0;
 
     for (std::uint64_t frame = 0; frame < capture.range.end && result.ok; ++frame) {
         if (caughtSignal != 0) {
@@ -384,32 +363,13 @@ LoopResult renderFrames() {
         result.ok = logFrame(frame, time, levelStep);
 
         if (result.ok && frame >= capture.range.first) {
-            if (pendingCount == readBackRing) {
-                result.ok = emitFrame(pendingFrames[0], nextSlot);
-                std::memmove(pendingFrames, pendingFrames + 1,
-                             sizeof(std::uint64_t) * (readBackRing - 1));
-                --pendingCount;
-                result.written += result.ok ? 1 : 0;
-            }
-            glBindFramebuffer(GL_READ_FRAMEBUFFER, capture.framebuffer);
-            glBindBuffer(GL_PIXEL_PACK_BUFFER, capture.readBuffers[nextSlot]);
-            glReadPixels(0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-            glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-            pendingFrames[pendingCount++] = frame;
-            nextSlot = (nextSlot + 1) % readBackRing;
+            result.ok = emitFrame(frame);
+            result.written += result.ok ? 1 : 0;
         }
         if (progress && result.ok && secondsSince(lastShown) >= 0.1) {
             lastShown = std::chrono::steady_clock::now();
             showProgress(result.rendered, start);
         }
-    }
-    // The frames still in the ring, also after Ctrl-C: they were drawn, so they belong in the
-    // video. The oldest sits in the slot after the newest.
-    int slot = (nextSlot - pendingCount + readBackRing) % readBackRing;
-    for (int i = 0; i < pendingCount && result.ok; ++i) {
-        result.ok = emitFrame(pendingFrames[i], slot);
-        result.written += result.ok ? 1 : 0;
-        slot = (slot + 1) % readBackRing;
     }
     if (!result.ok && capture.pngWriting.valid()) {
         capture.pngWriting.wait(); // its outcome no longer matters: the failure was reported
@@ -452,6 +412,7 @@ int runCapture(int argc, char** argv) {
         options.videoFile = defaultVideoFile;
     }
     capture.layout = layoutFor(options.width, options.height);
+    capture.glFrame.assign(glFrameBytes, 0);
     // Black once: placeFrame only ever writes the picture, so the bars stay black.
     for (std::vector<unsigned char>& output : capture.outputFrames) {
         output.assign(std::size_t(capture.layout.width) * capture.layout.height * 3, 0);
@@ -466,6 +427,8 @@ int runCapture(int argc, char** argv) {
         loop = renderFrames();
         ok = loop.ok;
     }
+    // Closing the pipe ends the video at the frames written, also after a signal: ffmpeg's
+    // -shortest then ends the sound with them.
     const bool videoStarted = capture.video.pid > 0;
     if (videoStarted && caughtSignal != 0 && loop.written == 0) {
         // Stopped before the first frame: ffmpeg has nothing to finish, the file nothing to show.
@@ -473,12 +436,6 @@ int runCapture(int argc, char** argv) {
         std::remove(options.videoFile.c_str());
     } else if (ok && videoStarted && !finishVideoPipe(capture.video, failure)) {
         ok = fail(failure);
-    }
-    if (ok && videoStarted && caughtSignal != 0 && loop.written > 0 &&
-        !trimVideo(ffmpegPath, options.videoFile, frameSeconds(loop.written, options.fps),
-                   failure)) {
-        // Still a playable file, only with the rest of the music under its last frame.
-        fail(failure);
     }
     if (ok && capture.clockLog != nullptr) {
         const bool written = std::fflush(capture.clockLog) == 0 && !std::ferror(capture.clockLog);

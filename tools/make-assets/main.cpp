@@ -1,5 +1,6 @@
 // make-assets DIR: writes the presentation's music and its two pictures into DIR. Everything is
 // synthesised here, so the build needs no outside media and makes the same bytes every time.
+#include "assets.h"
 #include "music.h"
 #include "pictures.h"
 
@@ -54,11 +55,11 @@ int main(int argc, char** argv) {
     const std::string folder = std::string(argv[1]) + "/";
     // The pictures go first: they are quick, so a folder that cannot be written to is reported
     // before the music is synthesised.
-    writePicture(folder + "zupfist2.png", drawGlobePicture());
-    writePicture(folder + "tovrel.png", drawStarPicture());
-    const std::string musicPath = folder + "VARNOCHORD.mp3";
+    writePicture(folder + pictureFileA, drawGlobePicture());
+    writePicture(folder + pictureFileB, drawStarPicture());
+    const std::string musicPath = folder + musicFileName;
     std::string failure;
-    if (!writeMp3(musicPath, synthesiseMusic(), musicChannels, musicRate, failure))
+    if (!writeMp3(musicPath, synthesiseMusic(), playbackChannels, playbackRate, failure))
         fail(musicPath, failure);
     return 0;
 }

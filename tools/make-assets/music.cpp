@@ -61,7 +61,7 @@ struct Mix {
 };
 
 double secondsOf(std::size_t frame) {
-    return static_cast<double>(frame) / sampleRate;
+    return static_cast<double>(frame) / playbackRate;
 }
 
 // A gentle ramp to zero over the last part of a sound, so no sound ends on a step.
@@ -80,7 +80,7 @@ void addKick(Mix& mix, double at, double gain) {
         const double body = sine(phase) * decay(t, 0.15) * std::min(1.0, t / 0.0008);
         const double click = nextNoise(mix.noise) * decay(t, 0.003) * 0.3;
         sound[i] = std::tanh(1.3 * (body + click)) / std::tanh(1.3) * tailFade(t, length);
-        advance(phase, hz / sampleRate);
+        advance(phase, hz / playbackRate);
     }
     mixMono(mix.dry, sound, frameAt(at), gain, 0.0);
     mix.kickTimes.push_back(at);
@@ -128,7 +128,7 @@ void addImpact(Mix& mix, double at, double gain) {
     for (std::size_t i = 0; i < sound.left.size(); ++i) {
         const double t = secondsOf(i);
         const double boom = sine(phase) * decay(t, 0.7) * std::min(1.0, t / 0.001);
-        advance(phase, (32.0 + 50.0 * decay(t, 0.12)) / sampleRate);
+        advance(phase, (32.0 + 50.0 * decay(t, 0.12)) / playbackRate);
         // Separate noise on each side makes the crash wide instead of a point in the middle.
         const double crash = 0.35 * decay(t, 0.9) * tailFade(t, length);
         sound.left[i] = boom + crash * filter(crashLeft, nextNoise(mix.noise)).high;
@@ -149,11 +149,11 @@ void addBassNote(Mix& mix, int note, double at, double length, double gain, doub
         const double t = secondsOf(i);
         if (i % retunePeriod == 0)
             tune(state, hz * (1.5 + brightness * (1.0 + 8.0 * decay(t, 0.06))), 2.0);
-        const double body = filter(state, saw(sawPhase, hz / sampleRate)).low;
+        const double body = filter(state, saw(sawPhase, hz / playbackRate)).low;
         sound[i] =
             (0.55 * body + 0.6 * sine(subPhase)) * adsr(t, length, 0.003, 0.15, 0.8, release);
-        advance(sawPhase, hz / sampleRate);
-        advance(subPhase, hz / 2.0 / sampleRate);
+        advance(sawPhase, hz / playbackRate);
+        advance(subPhase, hz / 2.0 / playbackRate);
     }
     mixMono(mix.ducked, sound, frameAt(at), gain, 0.0);
 }
@@ -171,11 +171,11 @@ void addPadChord(Mix& mix, const Chord& chord, double at, double length, double 
         double phases[] = {0.0, 0.37, 0.71};
         double increments[3];
         for (int s = 0; s < 3; ++s)
-            increments[s] = noteHz(chord.pad[voice] + detunes[s]) / sampleRate;
+            increments[s] = noteHz(chord.pad[voice] + detunes[s]) / playbackRate;
         Svf state;
         // An exponential sweep as a per-sample factor: a pow() per sample per voice was the
         // single largest cost of the whole synthesis.
-        const double sweepStep = std::pow(cutoffTo / cutoffFrom, 1.0 / (length * sampleRate));
+        const double sweepStep = std::pow(cutoffTo / cutoffFrom, 1.0 / (length * playbackRate));
         double cutoff = cutoffFrom;
         for (std::size_t i = 0; i < sound.size(); ++i) {
             const double t = secondsOf(i);
@@ -208,8 +208,8 @@ void addBell(Mix& mix, int note, double at, double gain, double pan) {
         const double index = 0.3 * decay(t, 0.25);
         sound[i] = sine(carrier + index * sine(modulator)) * decay(t, 0.5) *
                    std::min(1.0, t / 0.002) * tailFade(t, length);
-        advance(carrier, hz / sampleRate);
-        advance(modulator, 3.5 * hz / sampleRate);
+        advance(carrier, hz / playbackRate);
+        advance(modulator, 3.5 * hz / playbackRate);
     }
     mixMono(mix.lead, sound, frameAt(at), gain, pan);
 }
@@ -225,9 +225,9 @@ void addArpNote(Mix& mix, int note, double at, double gain, double pan) {
         const double t = secondsOf(i);
         if (i % retunePeriod == 0)
             tune(state, 700.0 + 4000.0 * decay(t, 0.05), 1.5);
-        const double tone = filter(state, pulse(phase, hz / sampleRate, 0.3)).low;
+        const double tone = filter(state, pulse(phase, hz / playbackRate, 0.3)).low;
         sound[i] = tone * decay(t, 0.09) * std::min(1.0, t / 0.002) * tailFade(t, length);
-        advance(phase, hz / sampleRate);
+        advance(phase, hz / playbackRate);
     }
     mixMono(mix.lead, sound, frameAt(at), gain, pan);
 }
@@ -430,7 +430,7 @@ std::vector<std::int16_t> synthesiseMusic() {
     arrangeOutro(mix);
     const Bus master = mixDown(mix);
 
-    std::vector<std::int16_t> pcm(frames * musicChannels);
+    std::vector<std::int16_t> pcm(frames * playbackChannels);
     for (std::size_t i = 0; i < frames; ++i) {
         const double t = secondsOf(i);
         pcm[2 * i] = toSample(master.left[i] * leftGain(t));

@@ -3,11 +3,10 @@
 // range, from stretches of digital silence to full-scale hits.
 #pragma once
 
+#include "assets.h"
+
 #include <cstdint>
 #include <vector>
 
-constexpr int musicRate = 44100;
-constexpr int musicChannels = 2;
-
-// Interleaved stereo 16-bit PCM at musicRate, left first; identical on every run.
+// Interleaved stereo 16-bit PCM at playbackRate, left first; identical on every run.
 std::vector<std::int16_t> synthesiseMusic();

@@ -2,14 +2,14 @@
 // grid inside every pixel so edges come out smooth without blurring the sharp shapes.
 #include "pictures.h"
 
+#include "synth.h" // pi
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 
 namespace {
-
-constexpr double pi = 3.14159265358979323846;
 
 struct Colour {
     double r, g, b;

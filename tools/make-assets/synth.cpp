@@ -9,7 +9,7 @@ Bus makeBus(std::size_t frames) {
 }
 
 std::size_t frameAt(double seconds) {
-    return static_cast<std::size_t>(std::lround(seconds * sampleRate));
+    return static_cast<std::size_t>(std::lround(seconds * playbackRate));
 }
 
 PanGains panGains(double pan) {
@@ -107,8 +107,8 @@ double adsr(double t, double held, double attack, double decayTime, double susta
 }
 
 void tune(Svf& state, double cutoffHz, double q) {
-    const double cutoff = std::clamp(cutoffHz, 10.0, 0.45 * sampleRate);
-    state.g = std::tan(pi * cutoff / sampleRate);
+    const double cutoff = std::clamp(cutoffHz, 10.0, 0.45 * playbackRate);
+    state.g = std::tan(pi * cutoff / playbackRate);
     state.k = 1.0 / q;
 }
 

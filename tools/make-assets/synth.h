@@ -3,11 +3,12 @@
 // with no hidden state, so every run produces the same samples.
 #pragma once
 
+#include "assets.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-constexpr int sampleRate = 44100;
 constexpr double pi = 3.14159265358979323846;
 
 // One stereo signal, as long as the whole piece. Stored as float (far below audible precision)

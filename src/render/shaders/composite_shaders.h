@@ -3,6 +3,8 @@
 // vignette and flicker after 4.4 s).
 #pragma once
 
+#include "render/shaders/glsl_functions.h"
+
 constexpr char compositeVertexText[] = R"(#version 150
 uniform float time;
 uniform float cumulativeLevel;
@@ -28,14 +30,7 @@ in vec2 uv;
 in vec2 ndc;
 out vec4 outColor;
 
-float rand(vec2 n) {
-    return 0.5 + 0.5 * fract(sin(dot(n.xy, vec2(12.9898, 78.233)))* 43758.5453);
-}
-
-vec3 hsv(float h, float s, float v) {
-    return mix(vec3(1.),clamp((abs(fract(h+vec3(3.,2.,1.)/3.)*6.-3.)-1.),0.,1.),s)*v;
-}
-
+)" QM_GLSL_RAND "\n" QM_GLSL_HSV R"(
 void main() {
     float s = ndc.x / 2.0 + 0.5;
     float t = ndc.y / 2.0 + 0.5;

@@ -2,15 +2,14 @@
 // sum, with no vertex data; all points of a frame share one level-driven colour.
 #pragma once
 
+#include "render/shaders/glsl_functions.h"
+
 constexpr char pointVertexText[] = R"(#version 150
 uniform float cumulativeLevel;
 uniform float time;
 in vec3 position;
 
-float rand(vec2 n) {
-    return 0.5 + 0.5 * fract(sin(dot(n.xy, vec2(12.9898, 78.233)))* 43758.5453);
-}
-
+)" QM_GLSL_RAND R"(
 void main() {
     vec2 a = vec2(sin(cumulativeLevel + float(gl_VertexID) * 0.6),
                   cos(cumulativeLevel + float(gl_VertexID) * 0.6));
@@ -25,14 +24,7 @@ uniform float cumulativeLevel;
 uniform float time;
 out vec4 outColor;
 
-float rand(vec2 n) {
-    return 0.5 + 0.5 * fract(sin(dot(n.xy, vec2(12.9898, 78.233)))* 43758.5453);
-}
-
-vec3 hsv(float h, float s, float v) {
-    return mix(vec3(1.),clamp((abs(fract(h+vec3(3.,2.,1.)/3.)*6.-3.)-1.),0.,1.),s)*v;
-}
-
+)" QM_GLSL_RAND "\n" QM_GLSL_HSV R"(
 void main() {
     float s = 1.0 - rand(vec2(cumulativeLevel, cumulativeLevel)) * 0.2;
     vec3 c = hsv(1.0, s, sin(cumulativeLevel));
