@@ -8,14 +8,15 @@
 #include "test_support.h"
 
 #include <array>
-#include <cstdlib>
 
 namespace render_test {
 
-// RGBA of a framebuffer region, rows bottom to top as the GL gives them.
-inline std::vector<unsigned char> readPixels(GLuint framebuffer, int width, int height) {
+// RGBA of a framebuffer, rows bottom to top as the GL gives them.
+inline std::vector<unsigned char> readPixels(GLuint framebuffer, int width = 640,
+                                             int height = 480) {
     std::vector<unsigned char> pixels(std::size_t(width) * height * 4);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glReadBuffer(framebuffer == 0 ? GL_BACK : GL_COLOR_ATTACHMENT0);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
     return pixels;
@@ -23,10 +24,8 @@ inline std::vector<unsigned char> readPixels(GLuint framebuffer, int width, int 
 
 // A caller-owned colour target, like the capture tool's.
 struct OwnTarget {
-    GLuint framebuffer = 0;
-    GLuint colour = 0;
-    int width = 0;
-    int height = 0;
+    GLuint framebuffer = 0, colour = 0;
+    int width, height;
     OwnTarget(int w, int h) : width(w), height(h) {
         glGenRenderbuffers(1, &colour);
         glBindRenderbuffer(GL_RENDERBUFFER, colour);
@@ -45,19 +44,6 @@ struct OwnTarget {
     std::vector<unsigned char> pixels() const { return readPixels(framebuffer, width, height); }
 };
 
-// Top-to-bottom RGBA from a function of (column, row).
-template <typename Colour>
-std::vector<unsigned char> makeRgba(unsigned width, unsigned height, Colour colour) {
-    std::vector<unsigned char> pixels;
-    for (unsigned row = 0; row < height; ++row) {
-        for (unsigned column = 0; column < width; ++column) {
-            const std::array<unsigned char, 4> rgba = colour(column, row);
-            pixels.insert(pixels.end(), rgba.begin(), rgba.end());
-        }
-    }
-    return pixels;
-}
-
 // Without an X display the GL cases skip (run them under xvfb-run); with one, a context that
 // cannot be made is a failure.
 class GlTest : public ::testing::Test {
@@ -67,7 +53,7 @@ class GlTest : public ::testing::Test {
             GTEST_SKIP() << "no X display; run under xvfb-run -a -s \"-screen 0 640x480x24\"";
         }
         std::string failure;
-        // A loaded Xvfb now and then refuses a connection with EAGAIN; one that stays
+        // A loaded or resetting Xvfb now and then refuses a connection; one that stays
         // unreachable still fails the case.
         testing_support::waitUntil(5.0 * testing_support::slowdown, [&] {
             window = openHiddenContext(sceneWidth, sceneHeight, failure);
@@ -97,11 +83,16 @@ class SceneTest : public GlTest {
         }
         GlTest::TearDown();
     }
-    // Replaces the off-screen point image (rows bottom to top, 640x480 RGBA).
-    static void uploadPointImage(const std::vector<unsigned char>& pixels) {
+    // Replaces the off-screen point image with one colour, or with `rgba` (rows bottom to top).
+    static void uploadPointImage(std::array<unsigned char, 4> colour,
+                                 std::vector<unsigned char> rgba = {}) {
+        if (rgba.empty()) {
+            for (int i = 0; i < 640 * 480; ++i) {
+                rgba.insert(rgba.end(), colour.begin(), colour.end());
+            }
+        }
         glBindTexture(GL_TEXTURE_2D, sceneObjects.screenTexture);
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE,
-                        pixels.data());
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 640, 480, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     }
     // Both picture textures become one 1x1 colour.
     static void uploadPictures(std::array<unsigned char, 4> rgba) {

@@ -19,6 +19,8 @@
 
 namespace testing_support {
 
+Display* screen();
+
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "qm-test-XXXXXX").string();
     path = ::mkdtemp(pattern.data());
@@ -38,29 +40,19 @@ void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::vector<std::int16_t> squareStereo(double seconds, int rate, int left, int right, double hz) {
-    const auto frames = static_cast<std::size_t>(std::lround(seconds * rate));
-    std::vector<std::int16_t> samples(frames * 2);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const int sign = std::fmod(static_cast<double>(i) * hz / rate, 1.0) < 0.5 ? 1 : -1;
-        samples[2 * i] = static_cast<std::int16_t>(sign * left);
-        samples[2 * i + 1] = static_cast<std::int16_t>(sign * right);
+void square(std::vector<std::int16_t>& to, double seconds, int left, int right, double hz) {
+    for (long i = 0; i < std::lround(seconds * 44100); ++i) {
+        const int sign = std::fmod(i * hz / 44100, 1.0) < 0.5 ? 1 : -1;
+        to.insert(to.end(), {std::int16_t(sign * left), std::int16_t(sign * right)});
     }
-    return samples;
 }
 
-std::vector<std::int16_t> busyLeft(double seconds) {
-    std::vector<std::int16_t> samples;
+void busyLeft(std::vector<std::int16_t>& to, double seconds) {
     std::uint32_t state = 12345;
-    while (samples.size() < static_cast<std::size_t>(seconds * 44100) * 2) {
+    for (int chunk = 0; chunk < seconds * 147; ++chunk) {
         state = state * 1664525u + 1013904223u;
-        append(samples, squareStereo(300.0 / 44100, 44100, int(state >> 17), 0, 441.0));
+        square(to, 300.0 / 44100, int(state >> 17), 0, 441.0);
     }
-    return samples;
-}
-
-void append(std::vector<std::int16_t>& to, const std::vector<std::int16_t>& more) {
-    to.insert(to.end(), more.begin(), more.end());
 }
 
 std::string makeMp3(const TempDir& dir, const std::string& name,
@@ -80,19 +72,9 @@ Stage::Stage(const std::vector<std::int16_t>& samples) {
     }
 }
 
-// The suite's Xvfb resets itself whenever its last client leaves and refuses connections while
-// it does, so a program started just then could not open its display. One connection held for
-// the test's whole process keeps the server up between the programs it starts.
-void holdScreen() {
-    static Display* held = nullptr;
-    if (held == nullptr && std::getenv("DISPLAY") != nullptr) {
-        waitUntil(10.0 * slowdown, [] { return (held = XOpenDisplay(nullptr)) != nullptr; });
-    }
-}
-
 ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                        const EnvironmentChanges& environment) {
-    holdScreen();
+                        const Environment& environment) {
+    screen();
     ProcessRun run;
     static int runs = 0;
     run.stderrPath = cwd + "/stderr-" + std::to_string(::getpid()) + "-" + std::to_string(++runs);
@@ -180,142 +162,93 @@ void expectOneLine(const ProcessResult& result, const std::string& program, cons
     EXPECT_NE(text.find(reason), std::string::npos) << "wanted " << reason << " in: " << text;
 }
 
-namespace {
-
-// Errors a window gone in between causes here must not end the test. Connections are few and
-// held: a loaded Xvfb accepts slowly, and a test that floods it with connections makes the
-// program under test fail to open its display.
-struct Connection {
-    Display* display = XOpenDisplay(nullptr);
-    Connection() {
+// One connection for the test's whole process, opened on first use. The suite's Xvfb resets
+// itself whenever its last client leaves and refuses connections while it does, so a program
+// started just then could not open its display; holding this keeps the server up between the
+// programs a test starts. Few connections matter too: a loaded Xvfb accepts slowly.
+Display* screen() {
+    static Display* held = nullptr;
+    if (held == nullptr && std::getenv("DISPLAY") != nullptr) {
+        waitUntil(10.0 * slowdown, [] { return (held = XOpenDisplay(nullptr)) != nullptr; });
+        // A window gone in between must not end the test.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     }
-    ~Connection() {
-        if (display != nullptr) {
-            XCloseDisplay(display);
-        }
-    }
-};
-
-long pidOf(Display* display, Window window) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, left = 0;
-    unsigned char* data = nullptr;
-    long pid = -1;
-    if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), 0, 1, False,
-                           XA_CARDINAL, &type, &format, &count, &left, &data) == Success &&
-        data != nullptr && count == 1) {
-        pid = *reinterpret_cast<long*>(data);
-    }
-    XFree(data);
-    return pid;
+    return held;
 }
 
-unsigned long windowOf(Display* display, pid_t pid) {
-    Window root = 0, parent = 0, *children = nullptr;
+unsigned long windowOf(pid_t pid) {
+    Display* x = screen();
+    Window root = 0, parent = 0, *children = nullptr, found = 0;
     unsigned count = 0;
-    unsigned long found = 0;
-    if (display != nullptr &&
-        XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count && found == 0; ++i) {
-            XWindowAttributes attributes{};
-            if (pidOf(display, children[i]) == pid &&
-                XGetWindowAttributes(display, children[i], &attributes) &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
+    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, left = 0;
+        unsigned char* data = nullptr;
+        XWindowAttributes attributes{};
+        if (XGetWindowProperty(x, children[i], XInternAtom(x, "_NET_WM_PID", False), 0, 1, False,
+                               XA_CARDINAL, &type, &format, &items, &left, &data) == Success &&
+            items == 1 && *reinterpret_cast<long*>(data) == pid &&
+            XGetWindowAttributes(x, children[i], &attributes) &&
+            attributes.map_state == IsViewable) {
+            found = children[i];
         }
+        XFree(data);
     }
     XFree(children);
     return found;
 }
 
-// Whether the middle of the screen shows anything but black.
-bool screenLit(Display* display) {
-    XImage* image =
-        XGetImage(display, DefaultRootWindow(display), 300, 220, 40, 40, AllPlanes, ZPixmap);
-    bool lit = false;
-    for (int i = 0; image != nullptr && i < 40 * 40 && !lit; ++i) {
-        lit = XGetPixel(image, i % 40, i / 40) != 0;
-    }
-    if (image != nullptr) {
-        XDestroyImage(image);
-    }
-    return lit;
-}
-
-// Polls `condition` every 50 ms until it holds or `seconds` pass.
-bool pollEvery50ms(double seconds, const std::function<bool()>& condition) {
-    return waitUntil(seconds, [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        return condition();
-    });
-}
-
-} // namespace
-
-unsigned long windowOf(pid_t pid) {
-    return windowOf(Connection().display, pid);
-}
-
 unsigned long waitForFrame(const ProcessRun& run, double seconds) {
-    const Connection x;
     unsigned long window = 0;
-    const bool drawn = x.display != nullptr && pollEvery50ms(seconds, [&] {
-                           window = windowOf(x.display, run.pid);
-                           return window != 0 && screenLit(x.display);
-                       });
+    const bool drawn = waitUntil(seconds, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        window = windowOf(run.pid);
+        XImage* image = window == 0 ? nullptr
+                                    : XGetImage(screen(), DefaultRootWindow(screen()), 300, 220, 40,
+                                                40, AllPlanes, ZPixmap);
+        bool lit = false;
+        for (int i = 0; image != nullptr && i < 40 * 40 && !lit; ++i) {
+            lit = XGetPixel(image, i % 40, i / 40) != 0;
+        }
+        if (image != nullptr) {
+            XDestroyImage(image);
+        }
+        return lit;
+    });
     return drawn ? window : 0;
 }
 
-bool askWindowToClose(unsigned long window) {
-    Connection x;
-    if (x.display == nullptr) {
-        return false;
-    }
+void askWindowToClose(unsigned long window) {
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(x.display, "WM_PROTOCOLS", False);
+    event.xclient.message_type = XInternAtom(screen(), "WM_PROTOCOLS", False);
     event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(x.display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    return XSendEvent(x.display, window, False, NoEventMask, &event) != 0;
-}
-
-void destroyWindow(unsigned long window) {
-    Connection x;
-    XDestroyWindow(x.display, window);
-    XSync(x.display, False);
-}
-
-void killClientOf(unsigned long window) {
-    Connection x;
-    XKillClient(x.display, window);
-    XSync(x.display, False);
+    event.xclient.data.l[0] = long(XInternAtom(screen(), "WM_DELETE_WINDOW", False));
+    XSendEvent(screen(), window, False, NoEventMask, &event);
+    XSync(screen(), False);
 }
 
 int windowsMappedWhile(const std::function<void()>& action) {
-    Connection x;
-    EXPECT_NE(x.display, nullptr);
-    XSelectInput(x.display, DefaultRootWindow(x.display), SubstructureNotifyMask);
-    XSync(x.display, False);
+    Display* x = screen();
+    XSelectInput(x, DefaultRootWindow(x), SubstructureNotifyMask);
+    XSync(x, False);
     action();
-    XSync(x.display, False);
+    XSync(x, False);
     int mapped = 0;
-    while (XPending(x.display) > 0) {
-        XEvent event;
-        XNextEvent(x.display, &event);
-        mapped += event.type == MapNotify ? 1 : 0;
+    for (XEvent event; XPending(x) > 0; mapped += event.type == MapNotify ? 1 : 0) {
+        XNextEvent(x, &event);
     }
+    XSelectInput(x, DefaultRootWindow(x), NoEventMask);
     return mapped;
 }
 
 ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
     waitUntil(seconds, [&run] {
         std::system("xdotool key Escape 2>/dev/null");
-        return pollEvery50ms(0.5, [&run] { return !stillRunning(run); });
+        return waitUntil(0.5, [&run] { return !stillRunning(run); });
     });
     return finishProgram(run, 5.0 * slowdown);
 }

@@ -9,13 +9,11 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -32,14 +30,6 @@ constexpr double slowdown = 1.0;
 
 constexpr const char* assetNames[] = {"VARNOCHORD.mp3", "zupfist2.png", "tovrel.png"};
 
-// A fresh folder under the system's temporary directory, removed with everything in it.
-struct TempDir {
-    fs::path path;
-    TempDir();
-    ~TempDir();
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
-
 // The file the build made in its own folder (the three assets).
 inline std::string builtAsset(const std::string& name) {
     return std::string(QM_BINARY_DIR) + "/" + name;
@@ -48,18 +38,25 @@ inline std::string builtAsset(const std::string& name) {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
-// Stereo PCM whose channels are full-cycle square waves (amplitude 0 is silence): a square clips
-// at full scale after encoding, so its peak is exactly the scale's end.
-std::vector<std::int16_t> squareStereo(double seconds, int rate, int left, int right,
-                                       double hz = 110.0);
-void append(std::vector<std::int16_t>& to, const std::vector<std::int16_t>& more);
+// A fresh folder under the system's temporary directory, removed with everything in it.
+struct TempDir {
+    fs::path path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return (path / name).string(); }
+};
+
+// 44100 Hz stereo PCM of `seconds` whose channels are full-cycle square waves of the given
+// amplitudes (0 is silence): a square clips at full scale after encoding, so its peak is exactly
+// the scale's end. Each call appends to `to`.
+void square(std::vector<std::int16_t>& to, double seconds, int left, int right, double hz = 110);
 // A left channel whose loudness jumps every 300 samples, so a meter window that starts or ends a
 // few samples off reads a different step somewhere.
-std::vector<std::int16_t> busyLeft(double seconds);
+void busyLeft(std::vector<std::int16_t>& to, double seconds);
 std::string makeMp3(const TempDir& dir, const std::string& name,
                     const std::vector<std::int16_t>& samples, int channels = 2, int rate = 44100);
 
-// A folder holding the build's two pictures and, where `samples` is not empty, them as the music.
+// A folder holding the build's three assets; `samples`, where given, become the music.
 struct Stage {
     TempDir dir;
     explicit Stage(const std::vector<std::int16_t>& samples = {});
@@ -79,18 +76,17 @@ struct ProcessResult {
     std::string standardError;
 };
 
-// nullopt removes the variable.
-using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+// Changes to the environment; nullopt removes the variable.
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                        const EnvironmentChanges& environment = {});
+                        const Environment& environment = {});
 // Waits at most `timeoutSeconds`, then kills it.
 ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds);
 inline ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                                double timeoutSeconds, const EnvironmentChanges& environment = {}) {
+                                double timeoutSeconds, const Environment& environment = {}) {
     return finishProgram(startProgram(argv, cwd, environment), timeoutSeconds);
 }
-bool stillRunning(const ProcessRun& run);
 std::string shellOutput(const std::string& command);
 
 // Polls `condition` every 10 ms until it holds (true) or `seconds` pass (false).
@@ -108,9 +104,7 @@ unsigned long windowOf(pid_t pid);
 // longer the black of an empty screen. The window id, 0 after `seconds`.
 unsigned long waitForFrame(const ProcessRun& run, double seconds);
 // As a window manager's close box: WM_DELETE_WINDOW.
-bool askWindowToClose(unsigned long window);
-void destroyWindow(unsigned long window);
-void killClientOf(unsigned long window);
+void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch

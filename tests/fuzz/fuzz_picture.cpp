@@ -1,8 +1,6 @@
 // Any bytes as a picture file, through the checks of checks.h.
 #include "checks.h"
 
-#include <lodepng.h>
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,17 +12,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const int fd = memfd_create("picture", 0);
     if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
         __builtin_trap();
-    }
-    // The header's claims as comparisons the fuzzer can see (LodePNG itself is not
-    // instrumented): each new colour type, depth or size class counts as new ground.
-    unsigned width = 0, height = 0;
-    lodepng::State header;
-    if (lodepng_inspect(&width, &height, &header, data, size) == 0) {
-        volatile unsigned features = (header.info_png.color.colortype == LCT_PALETTE) +
-                                     (header.info_png.color.bitdepth == 16) * 2 +
-                                     (header.info_png.interlace_method == 1) * 4 +
-                                     (width > 256) * 8 + (height > 256) * 16;
-        (void)features;
     }
     // 4096: big enough for every colour type and interlace, small enough that a header
     // claiming more is refused before any large allocation.
