@@ -150,44 +150,59 @@ TEST(AppEndToEnd, AMissingAudioDeviceDisplayOrGlFailsWithOneLine) {
     }
 }
 
-// What a case does to one of the three files in an otherwise complete working folder.
-enum class Damage { missing, empty, folder, truncated, random, wrongFormat, id3Only, hugeHeader };
-constexpr const char* damageNames[] = {"Missing", "Empty",       "Folder",  "Truncated",
-                                       "Random",  "WrongFormat", "Id3Only", "HugeHeader"};
+// One way to break one of the three files in an otherwise complete working folder, with what
+// the presentation and the capture tool (nullptr: the same) must say about it.
+struct BrokenAsset {
+    const char *file, *damage, *reason, *captureReason;
+};
 
-void damage(const std::string& path, Damage how) {
-    const bool music = path.substr(path.size() - 4) == ".mp3";
-    std::filesystem::remove(path);
+constexpr char noAudio[] = "no MPEG audio found in the file", notMp3[] = "not an MP3 file",
+               notPng[] = "not a valid PNG", folder[] = "it is a folder, not a file";
+
+std::vector<BrokenAsset> brokenAssets() {
+    std::vector<BrokenAsset> cases;
+    for (const char* file : assetNames) {
+        const bool music = file == assetNames[0];
+        for (const BrokenAsset& c : std::initializer_list<BrokenAsset>{
+                 {file, "Missing", "No such file or directory", nullptr},
+                 {file, "Empty", "the file is empty", nullptr},
+                 {file, "Folder", folder, "is not a file"},
+                 {file, "Truncated", music ? noAudio : notPng, nullptr},
+                 {file, "Random", music ? notMp3 : notPng, nullptr},
+                 {file, "WrongFormat", music ? notMp3 : notPng, nullptr},
+                 {file, music ? "Id3Only" : "HugeHeader", music ? noAudio : "100000x100000",
+                  nullptr}}) {
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+// The bytes of the broken file; nullopt for none, "/" for a folder.
+std::optional<std::string> brokenBytes(const BrokenAsset& c) {
+    const bool music = c.file == assetNames[0];
+    const std::string name = c.damage;
     std::string bytes;
-    std::mt19937 generator(20240611);
-    switch (how) {
-    case Damage::missing:
-        return;
-    case Damage::folder:
-        std::filesystem::create_directory(path);
-        return;
-    case Damage::empty:
-        break;
-    // Cut inside the first frames: a track cut later still plays the part that is there.
-    case Damage::truncated:
-        bytes = readFile(builtAsset(music ? "VARNOCHORD.mp3" : "zupfist2.png"))
+    if (name == "Missing" || name == "Folder") {
+        return name == "Folder" ? std::optional<std::string>("/") : std::nullopt;
+    } else if (name == "Truncated") {
+        // Cut inside the first frames: a track cut later still plays the part that is there.
+        bytes = readFile(builtAsset(music ? assetNames[0] : assetNames[1]))
                     .substr(0, music ? 400 : 3000);
-        break;
-    case Damage::random:
-        bytes.resize(8192);
-        std::generate(bytes.begin(), bytes.end(), [&] { return char(generator() & 0xFF); });
-        break;
-    // The built tovrel.png holds plausible MPEG frame headers in its compressed data; it must
-    // still be refused as music rather than play as a burst of noise.
-    case Damage::wrongFormat:
-        bytes = readFile(builtAsset(music ? "tovrel.png" : "VARNOCHORD.mp3"));
-        break;
-    // An ID3v2 tag of 2 KiB of padding and nothing after it: metadata, no audio.
-    case Damage::id3Only:
+    } else if (name == "Random") {
+        std::mt19937 generator(20240611);
+        for (int i = 0; i < 8192; ++i) {
+            bytes += char(generator() & 0xFF);
+        }
+    } else if (name == "WrongFormat") {
+        // The built tovrel.png holds plausible MPEG frame headers in its compressed data; it
+        // must still be refused as music rather than play as a burst of noise.
+        bytes = readFile(builtAsset(music ? assetNames[2] : assetNames[0]));
+    } else if (name == "Id3Only") {
+        // An ID3v2 tag of 2 KiB of padding and nothing after it: metadata, no audio.
         bytes = std::string("ID3\x03\x00\x00\x00\x00\x10\x00", 10) + std::string(2048, '\0');
-        break;
-    // A valid 1x1 PNG whose header claims 100000x100000 pixels, its CRC fixed.
-    case Damage::hugeHeader:
+    } else if (name == "HugeHeader") {
+        // A valid 1x1 PNG whose header claims 100000x100000 pixels, its CRC fixed.
         bytes = pngBytes(1, 1, LCT_RGBA, 8);
         for (int offset : {16, 20}) {
             bytes.replace(offset, 4, std::string("\x00\x01\x86\xA0", 4));
@@ -197,74 +212,43 @@ void damage(const std::string& path, Damage how) {
             bytes[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
         }
     }
-    writeFile(path, bytes);
+    return bytes;
 }
-
-struct BrokenAsset {
-    const char* file;
-    Damage damage;
-    const char* reason;        // part of the presentation's line
-    const char* captureReason; // part of quartz-capture's line; nullptr: the same
-};
 
 // Names the case in gtest's listing; the default, a byte dump, garbles CTest's test names.
-void PrintTo(const BrokenAsset& broken, std::ostream* out) {
-    *out << broken.file << " " << damageNames[int(broken.damage)];
+void PrintTo(const BrokenAsset& c, std::ostream* out) {
+    *out << c.file << " " << c.damage;
 }
-
-constexpr char noAudio[] = "no MPEG audio found in the file", notMp3[] = "not an MP3 file",
-               notPng[] = "not a valid PNG", missing[] = "No such file or directory",
-               empty[] = "the file is empty", folder[] = "it is a folder, not a file",
-               notFile[] = "is not a file", huge[] = "100000x100000";
-
-const BrokenAsset brokenAssets[] = {
-    {"VARNOCHORD.mp3", Damage::missing, missing, nullptr},
-    {"VARNOCHORD.mp3", Damage::empty, empty, nullptr},
-    {"VARNOCHORD.mp3", Damage::folder, folder, notFile},
-    {"VARNOCHORD.mp3", Damage::truncated, noAudio, nullptr},
-    {"VARNOCHORD.mp3", Damage::random, notMp3, nullptr},
-    {"VARNOCHORD.mp3", Damage::wrongFormat, notMp3, nullptr},
-    {"VARNOCHORD.mp3", Damage::id3Only, noAudio, nullptr},
-    {"zupfist2.png", Damage::missing, missing, nullptr},
-    {"zupfist2.png", Damage::empty, empty, nullptr},
-    {"zupfist2.png", Damage::folder, folder, notFile},
-    {"zupfist2.png", Damage::truncated, notPng, nullptr},
-    {"zupfist2.png", Damage::random, notPng, nullptr},
-    {"zupfist2.png", Damage::wrongFormat, notPng, nullptr},
-    {"zupfist2.png", Damage::hugeHeader, huge, nullptr},
-    {"tovrel.png", Damage::missing, missing, nullptr},
-    {"tovrel.png", Damage::empty, empty, nullptr},
-    {"tovrel.png", Damage::folder, folder, notFile},
-    {"tovrel.png", Damage::truncated, notPng, nullptr},
-    {"tovrel.png", Damage::random, notPng, nullptr},
-    {"tovrel.png", Damage::wrongFormat, notPng, nullptr},
-    {"tovrel.png", Damage::hugeHeader, huge, nullptr},
-};
 
 class HostileAsset : public testing::TestWithParam<BrokenAsset> {};
 
 TEST_P(HostileAsset, StopsAtOnceNamingTheFileAndTheReason) {
     const BrokenAsset& broken = GetParam();
     const Stage stage;
-    damage(stage.dir.file(broken.file), broken.damage);
+    const std::string path = stage.dir.file(broken.file);
+    fs::remove(path);
+    if (const auto bytes = brokenBytes(broken); bytes == "/") {
+        fs::create_directory(path);
+    } else if (bytes) {
+        writeFile(path, *bytes);
+    }
     expectOneLine(runPresentation(stage), "quartz-meridian", broken.file, broken.reason);
 #ifdef QM_CAPTURE_EXE
     // The capture tool reads the same files through the same loaders, from --assets.
     const TempDir out;
-    expectOneLine(runProgram({QM_CAPTURE_EXE, "--assets", stage.dir.path.string(), "--png",
+    expectOneLine(runProgram({QM_CAPTURE_EXE, "--assets", stage.dir.path, "--png",
                               out.file("frames"), "--fps", "1"},
-                             out.path.string(), startSeconds),
-                  "quartz-capture", broken.file,
+                             out.path, startSeconds),
+                  "quartz-capture", path,
                   broken.captureReason != nullptr ? broken.captureReason : broken.reason);
-    EXPECT_FALSE(std::filesystem::exists(out.file("frames/frame_000000.png")));
+    EXPECT_FALSE(fs::exists(out.file("frames/frame_000000.png")));
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Assets, HostileAsset, testing::ValuesIn(brokenAssets),
+INSTANTIATE_TEST_SUITE_P(Assets, HostileAsset, testing::ValuesIn(brokenAssets()),
                          [](const testing::TestParamInfo<BrokenAsset>& info) {
                              std::string file = info.param.file;
-                             file.erase(file.find('.'), 1);
-                             return file + "_" + damageNames[int(info.param.damage)];
+                             return file.erase(file.find('.'), 1) + "_" + info.param.damage;
                          });
 
 // Odd but valid files play to the end: the plain 3 s track, a 0.1 s track, a track cut off in

@@ -22,7 +22,10 @@ namespace testing_support {
 Display* screen();
 
 TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qm-test-XXXXXX").string();
+    // Spaces and non-ASCII letters in every path the programs are given: none may split or
+    // mangle it.
+    std::string pattern =
+        (fs::temp_directory_path() / "qm test b\xC3\xBChne \xE2\x98\x83 XXXXXX").string();
     path = ::mkdtemp(pattern.data());
 }
 

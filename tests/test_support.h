@@ -42,6 +42,7 @@ void writeFile(const std::string& path, const std::string& bytes);
 struct TempDir {
     fs::path path;
     TempDir();
+    TempDir(const TempDir&) = delete;
     ~TempDir();
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
