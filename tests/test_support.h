@@ -1,20 +1,27 @@
-// Shared helpers for the playback and end-to-end tests: temporary folders and generated MP3s.
+// What every suite shares: a temporary folder, the assets the build made, generated MP3s, and
+// running the real executables with their windows found on the suite's X screen.
 #pragma once
 
+#include "assets.h"
 #include "mp3_writer.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstdlib>
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
 
-// Sanitizer builds start, stop and scan processes several times slower: limits meant to catch a
+namespace fs = std::filesystem;
+
+// Sanitizer builds start, stop and scan processes several times slower: bounds meant to catch a
 // hang or a slow start scale by this; tolerances that measure the music clock itself do not.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr double slowdown = 4.0;
@@ -22,60 +29,38 @@ constexpr double slowdown = 4.0;
 constexpr double slowdown = 1.0;
 #endif
 
-// A fresh folder under the system's temporary directory, removed when the object goes.
+// The file the build made in its own folder (the three assets).
+inline std::string builtAsset(const std::string& name) {
+    return std::string(QM_BINARY_DIR) + "/" + name;
+}
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+
+// A fresh folder under the system's temporary directory, removed with everything in it.
 struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qm-test-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    fs::path path;
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    ~TempDir();
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
 
-// Stereo PCM in which each channel is a full-cycle square wave (amplitude 0 = silence): squares
-// clip at full scale after encoding, so their peak is exactly the scale's end.
-inline std::vector<std::int16_t> squareStereo(double seconds, int rate, int leftAmplitude,
-                                              int rightAmplitude, double hz = 110.0) {
-    const auto frames = static_cast<std::size_t>(std::lround(seconds * rate));
-    std::vector<std::int16_t> samples(frames * 2);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const bool high = std::fmod(static_cast<double>(i) * hz / rate, 1.0) < 0.5;
-        samples[2 * i] = static_cast<std::int16_t>(high ? leftAmplitude : -leftAmplitude);
-        samples[2 * i + 1] = static_cast<std::int16_t>(high ? rightAmplitude : -rightAmplitude);
-    }
-    return samples;
-}
+// 44100 Hz stereo PCM of `seconds` whose channels are full-cycle square waves of the given
+// amplitudes (0 is silence): a square clips at full scale after encoding, so its peak is exactly
+// the scale's end. Each call appends to `to`.
+void square(std::vector<std::int16_t>& to, double seconds, int left, int right, double hz = 110);
+// A left channel whose loudness jumps every 300 samples, so a meter window that starts or ends a
+// few samples off reads a different step somewhere.
+void busyLeft(std::vector<std::int16_t>& to, double seconds);
+std::string makeMp3(const TempDir& dir, const std::string& name,
+                    const std::vector<std::int16_t>& samples, int channels = 2, int rate = 44100);
 
-inline void append(std::vector<std::int16_t>& to, const std::vector<std::int16_t>& more) {
-    to.insert(to.end(), more.begin(), more.end());
-}
-
-inline std::string makeMp3(const TempDir& dir, const std::string& name,
-                           const std::vector<std::int16_t>& samples, int channels = 2,
-                           int rate = 44100) {
-    std::string failure;
-    const std::string path = dir.file(name);
-    EXPECT_TRUE(writeMp3(path, samples, channels, rate, failure)) << failure;
-    return path;
-}
-
-} // namespace testing_support
-
-#include <chrono>
-#include <fcntl.h>
-#include <fstream>
-#include <optional>
-#include <signal.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <utility>
-
-namespace testing_support {
+// A folder holding the build's three assets; `samples`, where given, become the music.
+struct Stage {
+    TempDir dir;
+    explicit Stage(const std::vector<std::int16_t>& samples = {});
+};
 
 struct ProcessRun {
     pid_t pid = -1;
@@ -84,144 +69,46 @@ struct ProcessRun {
 };
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when it was killed by a signal or timed out
+    int exitCode = -1; // -1 when a signal ended it or it timed out
     int signal = 0;
     bool timedOut = false;
     double seconds = 0.0;
     std::string standardError;
 };
 
-using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+// Changes to the environment; nullopt removes the variable.
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// Starts `argv` in `cwd` with the given changes to this process's environment (nullopt removes a
-// variable); standard error goes to a file that finishProgram reads back.
-inline ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                               const EnvironmentChanges& environment = {}) {
-    ProcessRun run;
-    run.stderrPath = cwd + "/stderr-" + std::to_string(::getpid()) + ".txt";
-    run.started = std::chrono::steady_clock::now();
-    run.pid = ::fork();
-    if (run.pid == 0) {
-        if (::chdir(cwd.c_str()) != 0) {
-            ::_exit(126);
-        }
-        for (const auto& [name, value] : environment) {
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-        }
-        const int err = ::open(run.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(err, 2);
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    return run;
+ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                        const Environment& environment = {});
+// Waits at most `timeoutSeconds`, then kills it.
+ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds);
+inline ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                                double timeoutSeconds, const Environment& environment = {}) {
+    return finishProgram(startProgram(argv, cwd, environment), timeoutSeconds);
 }
-
-// Waits for the program at most `timeoutSeconds`, then kills it.
-inline ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds) {
-    ProcessResult result;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(run.pid, &status, WNOHANG);
-        result.seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
-        if (done == run.pid) {
-            break;
-        }
-        if (result.seconds > timeoutSeconds) {
-            result.timedOut = true;
-            ::kill(run.pid, SIGKILL);
-            ::waitpid(run.pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    std::ifstream in(run.stderrPath);
-    result.standardError.assign(std::istreambuf_iterator<char>(in), {});
-    std::filesystem::remove(run.stderrPath);
-    return result;
-}
-
-// Runs a shell command and returns its standard output (for xdotool and friends).
-inline std::string shellOutput(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe)) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
+std::string shellOutput(const std::string& command);
 
 // Polls `condition` every 10 ms until it holds (true) or `seconds` pass (false).
-template <typename Condition>
-bool waitUntil(double seconds, Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+bool waitUntil(double seconds, const std::function<bool()>& condition);
 
-// The presentation's window title, which xdotool finds it by.
-constexpr char presentationWindowName[] = "QUARTZ MERIDIAN";
+// One line, "<program>: ...", naming `file` (the end of a quoted path; "" for none) and
+// `reason`, exit 1.
+void expectOneLine(const ProcessResult& result, const std::string& program, const std::string& file,
+                   const std::string& reason);
 
-inline bool windowShown() {
-    return !shellOutput(std::string("xdotool search --name '") + presentationWindowName + "'")
-                .empty();
-}
-
-// The presentation's X window id once start-up is done, 0 if it did not appear in time.
-inline unsigned long waitForWindow(double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
-           seconds) {
-        const std::string id = shellOutput(std::string("xdotool search --name '") +
-                                           presentationWindowName + "' 2>/dev/null");
-        if (!id.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // into the frame loop
-            return std::stoul(id);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return 0;
-}
-
-// Presses Escape every half second until the program ends: a key that arrives before the key
-// callback is installed is dropped, and a loaded machine can stretch start-up past any fixed wait.
-inline ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    const auto running = [&run] {
-        siginfo_t info{};
-        // WNOWAIT leaves the exit status for finishProgram to collect.
-        return ::waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
-                   0 &&
-               info.si_pid == 0;
-    };
-    while (running() &&
-           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
-               seconds) {
-        std::system("xdotool key Escape 2>/dev/null");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    return finishProgram(run, 1.0);
-}
+// The mapped window of process `pid` on the suite's X screen (its _NET_WM_PID), 0 when none.
+// Other processes' windows, hidden ones of GL tests included, are never taken for it.
+unsigned long windowOf(pid_t pid);
+// Waits until `run` shows a drawn frame: its window is mapped and the screen under it is no
+// longer the black of an empty screen. The window id, 0 after `seconds`.
+unsigned long waitForFrame(const ProcessRun& run, double seconds);
+// As a window manager's close box: WM_DELETE_WINDOW.
+void askWindowToClose(unsigned long window);
+// Windows mapped anywhere on the screen while `action` ran.
+int windowsMappedWhile(const std::function<void()>& action);
+// Presses Escape every half second until the program ends: a loaded machine can stretch
+// start-up past any fixed wait, and a key sent before the window exists is lost.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds);
 
 } // namespace testing_support

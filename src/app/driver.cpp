@@ -36,6 +36,11 @@ void installSignalHandlers() {
 #ifdef SIGHUP
     std::signal(SIGHUP, onSignal);
 #endif
+#ifdef SIGPIPE
+    // With the X connection killed, the next write to its socket would end the run silently by
+    // SIGPIPE; ignored, the write fails and Xlib says so itself and exits with 1.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 bool stopAsked() {

@@ -1,0 +1,259 @@
+// The shared fixture's bodies. Xlib stays in this file: its macros (None, Status, Bool) must not
+// meet the suites' headers.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace testing_support {
+
+Display* screen();
+
+TempDir::TempDir() {
+    // Spaces and non-ASCII letters in every path the programs are given: none may split or
+    // mangle it.
+    std::string pattern =
+        (fs::temp_directory_path() / "qm test b\xC3\xBChne \xE2\x98\x83 XXXXXX").string();
+    path = ::mkdtemp(pattern.data());
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void square(std::vector<std::int16_t>& to, double seconds, int left, int right, double hz) {
+    for (long i = 0; i < std::lround(seconds * 44100); ++i) {
+        const int sign = std::fmod(i * hz / 44100, 1.0) < 0.5 ? 1 : -1;
+        to.insert(to.end(), {std::int16_t(sign * left), std::int16_t(sign * right)});
+    }
+}
+
+void busyLeft(std::vector<std::int16_t>& to, double seconds) {
+    std::uint32_t state = 12345;
+    for (int chunk = 0; chunk < seconds * 147; ++chunk) {
+        state = state * 1664525u + 1013904223u;
+        square(to, 300.0 / 44100, int(state >> 17), 0, 441.0);
+    }
+}
+
+std::string makeMp3(const TempDir& dir, const std::string& name,
+                    const std::vector<std::int16_t>& samples, int channels, int rate) {
+    std::string failure;
+    EXPECT_TRUE(writeMp3(dir.file(name), samples, channels, rate, failure)) << failure;
+    return dir.file(name);
+}
+
+Stage::Stage(const std::vector<std::int16_t>& samples) {
+    for (const char* name : assetFileNames) {
+        fs::copy_file(builtAsset(name), dir.file(name));
+    }
+    if (!samples.empty()) {
+        fs::remove(dir.file(assetFileNames[0]));
+        makeMp3(dir, assetFileNames[0], samples);
+    }
+}
+
+ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                        const Environment& environment) {
+    screen();
+    ProcessRun run;
+    static int runs = 0;
+    run.stderrPath = cwd + "/stderr-" + std::to_string(::getpid()) + "-" + std::to_string(++runs);
+    run.started = std::chrono::steady_clock::now();
+    run.pid = ::fork();
+    if (run.pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) {
+            ::_exit(126);
+        }
+        for (const auto& [name, value] : environment) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
+        ::dup2(::open(run.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    return run;
+}
+
+bool stillRunning(const ProcessRun& run) {
+    siginfo_t info{};
+    // WNOWAIT leaves the exit status for finishProgram.
+    return ::waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds) {
+    ProcessResult result;
+    result.timedOut = !waitUntil(timeoutSeconds, [&run] { return !stillRunning(run); });
+    if (result.timedOut) {
+        ::kill(run.pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(run.pid, &status, 0);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.standardError = readFile(run.stderrPath);
+    fs::remove(run.stderrPath);
+    return result;
+}
+
+std::string shellOutput(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) {
+            output += buffer;
+        }
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+bool waitUntil(double seconds, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void expectOneLine(const ProcessResult& result, const std::string& program, const std::string& file,
+                   const std::string& reason) {
+    const std::string& text = result.standardError;
+    EXPECT_EQ(result.signal, 0) << text;
+    EXPECT_FALSE(result.timedOut) << text;
+    EXPECT_EQ(result.exitCode, 1) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(text.rfind(program + ": ", 0), 0u) << text;
+    EXPECT_TRUE(file.empty() || text.find(file + "\"") != std::string::npos)
+        << file << ": " << text;
+    EXPECT_NE(text.find(reason), std::string::npos) << "wanted " << reason << " in: " << text;
+}
+
+// One connection for the test's whole process, opened on first use. The suite's Xvfb resets
+// itself whenever its last client leaves and refuses connections while it does, so a program
+// started just then could not open its display; holding this keeps the server up between the
+// programs a test starts. Few connections matter too: a loaded Xvfb accepts slowly.
+Display* screen() {
+    static Display* held = nullptr;
+    if (held == nullptr && std::getenv("DISPLAY") != nullptr) {
+        waitUntil(10.0 * slowdown, [] { return (held = XOpenDisplay(nullptr)) != nullptr; });
+        // A window gone in between must not end the test.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    }
+    return held;
+}
+
+unsigned long windowOf(pid_t pid) {
+    Display* x = screen();
+    Window root = 0, parent = 0, *children = nullptr, found = 0;
+    unsigned count = 0;
+    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, left = 0;
+        unsigned char* data = nullptr;
+        XWindowAttributes attributes{};
+        if (XGetWindowProperty(x, children[i], XInternAtom(x, "_NET_WM_PID", False), 0, 1, False,
+                               XA_CARDINAL, &type, &format, &items, &left, &data) == Success &&
+            items == 1 && *reinterpret_cast<long*>(data) == pid &&
+            XGetWindowAttributes(x, children[i], &attributes) &&
+            attributes.map_state == IsViewable) {
+            found = children[i];
+        }
+        XFree(data);
+    }
+    XFree(children);
+    return found;
+}
+
+unsigned long waitForFrame(const ProcessRun& run, double seconds) {
+    unsigned long window = 0;
+    const bool drawn = waitUntil(seconds, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        window = windowOf(run.pid);
+        XImage* image = window == 0 ? nullptr
+                                    : XGetImage(screen(), DefaultRootWindow(screen()), 300, 220, 40,
+                                                40, AllPlanes, ZPixmap);
+        bool lit = false;
+        for (int i = 0; image != nullptr && i < 40 * 40 && !lit; ++i) {
+            lit = XGetPixel(image, i % 40, i / 40) != 0;
+        }
+        if (image != nullptr) {
+            XDestroyImage(image);
+        }
+        return lit;
+    });
+    return drawn ? window : 0;
+}
+
+void askWindowToClose(unsigned long window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(screen(), "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(screen(), "WM_DELETE_WINDOW", False));
+    XSendEvent(screen(), window, False, NoEventMask, &event);
+    XSync(screen(), False);
+}
+
+int windowsMappedWhile(const std::function<void()>& action) {
+    Display* x = screen();
+    XSelectInput(x, DefaultRootWindow(x), SubstructureNotifyMask);
+    XSync(x, False);
+    action();
+    XSync(x, False);
+    int mapped = 0;
+    for (XEvent event; XPending(x) > 0; mapped += event.type == MapNotify ? 1 : 0) {
+        XNextEvent(x, &event);
+    }
+    XSelectInput(x, DefaultRootWindow(x), NoEventMask);
+    return mapped;
+}
+
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
+    waitUntil(seconds, [&run] {
+        std::system("xdotool key Escape 2>/dev/null");
+        return waitUntil(0.5, [&run] { return !stillRunning(run); });
+    });
+    return finishProgram(run, 5.0 * slowdown);
+}
+
+} // namespace testing_support

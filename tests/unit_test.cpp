@@ -1,0 +1,160 @@
+// The pure decisions, in-process: the frame plan and letterbox, the level meter, and the capture
+// tool's command line, clock, meter window and output layout.
+#include "capture_core.h"
+
+#include "audio/decoder.h"
+#include "audio/level.h"
+#include "render/frame_plan.h"
+#include "test_support.h"
+
+#include <cmath>
+
+using namespace testing_support;
+
+TEST(FramePlan, TimelineAndLevelDecideEachFrame) {
+    const struct {
+        float time, step;
+        int points;
+        bool smooth, setSize;
+        float size, clear, alpha;
+        bool pictureB;
+    } cases[] = {
+        // Early: ten smooth points of sin(t) * 3 + 10 pixels on white.
+        {2.0f, 5.0f, 10, true, true, 12.727892f, 1.0f, 1.0f, false},
+        {std::nextafter(4.4f, 0.0f), 3.0f, 10, true, true, 7.145194f, 1.0f, 1.0f, false},
+        // From 4.4 itself: a thousand points of step * 8 on 1 - step grey at half alpha; a step
+        // of 0 (white) sets no size, keeping the one in effect. Picture B only after 17.4.
+        {4.4f, 3.0f, 1000, false, true, 24.0f, -2.0f, 0.5f, false},
+        {10.0f, 0.0f, 1000, false, false, 0.0f, 1.0f, 0.5f, false},
+        {17.4f, 1.0f, 1000, false, true, 8.0f, 0.0f, 0.5f, false},
+        {std::nextafter(17.4f, 99.0f), 1.0f, 1000, false, true, 8.0f, 0.0f, 0.5f, true},
+    };
+    for (const auto& c : cases) {
+        const FramePlan p = planFrame(c.time, c.step);
+        EXPECT_EQ(std::make_tuple(c.points, c.smooth, c.setSize, c.pictureB),
+                  std::make_tuple(p.pointCount, p.pointSmooth, p.setPointSize, p.pictureB))
+            << c.time;
+        EXPECT_NEAR(c.size, p.setPointSize ? p.pointSize : 0.0f, 1e-4) << c.time;
+        EXPECT_EQ((std::array<float, 4>{c.clear, c.clear, c.clear, c.alpha}),
+                  (std::array<float, 4>{p.clearColor[0], p.clearColor[1], p.clearColor[2],
+                                        p.clearColor[3]}))
+            << c.time;
+    }
+    const std::array<int, 6> letterbox[] = {
+        {640, 480, 0, 0, 640, 480},     {1280, 720, 160, 0, 960, 720},
+        {1280, 1024, 0, 32, 1280, 960}, {1281, 720, 160, 0, 960, 720},
+        {0, 480, 0, 0, 0, 0},           {3, 1, 1, 0, 1, 1}};
+    for (const auto& c : letterbox) {
+        const ViewportRect r = letterboxRect(c[0], c[1]);
+        EXPECT_EQ((std::array<int, 4>{c[2], c[3], c[4], c[5]}),
+                  (std::array<int, 4>{r.x, r.y, r.width, r.height}))
+            << c[0] << "x" << c[1];
+    }
+}
+
+TEST(LevelMeter, LeftPeakOverTwentyMillisecondsDividedBy4095) {
+    // Full scale either way is step 8; 4094 is still silence; the right channel never counts.
+    const std::vector<std::int16_t> frames = {0, 32767, -32768, 0, 8190, -32768, 4094, 32767};
+    const std::pair<std::size_t, unsigned> steps[] = {{1, 0}, {2, 8}};
+    for (const auto& [end, step] : steps) {
+        EXPECT_EQ(levelStepEndingAt(frames.data(), 4, end), step);
+    }
+    EXPECT_EQ(levelStepFromPeak(32768) * 100 + levelStepFromPeak(8190) * 10 +
+                  levelStepFromPeak(4095),
+              821u);
+    EXPECT_EQ(levelStepFromPeak(4094), 0u);
+    // The window is the 882 frames (20 ms at 44100 Hz) that end at the given frame.
+    std::vector<std::int16_t> longer(2000 * 2, 0);
+    longer[2 * 100] = 20000;
+    const std::pair<std::size_t, unsigned> window[] = {{100, 0}, {101, 4}, {982, 4}, {983, 0}};
+    for (const auto& [end, step] : window) {
+        EXPECT_EQ(levelStepEndingAt(longer.data(), 2000, end), step) << end;
+    }
+}
+
+TEST(CaptureClock, OptionsFrameTimesAndCounts) {
+    const std::pair<std::vector<std::string>, const char*> refused[] = {
+        {{"--frobnicate"}, "unknown option \"--frobnicate\""},
+        {{"--fps", "241"}, "--fps must be a whole number from 1 to 240"},
+        {{"--fps=+5"}, "--fps must be"},
+        {{"--fps"}, "--fps needs a value"},
+        {{"--size", "1281x720"}, "odd side"},
+        {{"--size", "320x240"}, "smaller than the 640x480"},
+        {{"--from", "-1"}, "--from must be seconds"},
+        {{"--to", "inf"}, "--to must be seconds"},
+        {{"--from", "3", "--to", "2"}, "is not before --to"},
+    };
+    for (const auto& [args, reason] : refused) {
+        CaptureOptions options;
+        std::string failure;
+        EXPECT_FALSE(parseCaptureOptions(args, options, failure)) << args[0];
+        EXPECT_NE(failure.find(reason), std::string::npos) << failure;
+        EXPECT_EQ(failure.find('\n'), std::string::npos) << failure;
+    }
+    EXPECT_EQ(frameCountFor(44100, 60), 60u);     // 1 s: frames 0..59, the last at 59/60 s
+    EXPECT_EQ(frameCountFor(44101, 60), 61u);     // a sample more: frame 60 at 1.0 s is inside
+    EXPECT_EQ(frameCountFor(1524096, 30), 1037u); // ceil(34.56 * 30)
+    EXPECT_EQ(frameSampleEnd(1, 120), 367u);      // 367.5 floors
+    EXPECT_EQ(frameSampleEnd(7, 7), 44100u);
+    EXPECT_EQ(frameTime(3, 30), 0.1f);
+    // 0.1 * 30 is 3.0000000000000004 in doubles, yet frame 3 is at 0.1 s.
+    EXPECT_EQ(firstFrameAtOrAfter(0.1, 30), 3u);
+    CaptureOptions options;
+    options.fps = 10;
+    options.fromSeconds = 4.3;
+    options.toSeconds = 4.6;
+    EXPECT_EQ(selectFrames(options, 50).first * 100 + selectFrames(options, 50).end, 4346u);
+    options.toSeconds = 99.0;
+    EXPECT_EQ(selectFrames(options, 50).end, 50u);
+}
+
+TEST(CaptureClock, SlidingMeterWindowReadsAsTheWholeTrackDoes) {
+    std::vector<std::int16_t> samples, whole;
+    busyLeft(samples, 4.0);
+    const TempDir dir;
+    const std::string path = makeMp3(dir, "busy.mp3", samples);
+    std::string failure;
+    ASSERT_TRUE(decodeWholeMp3(path.c_str(), whole, failure)) << failure;
+    const std::size_t total = whole.size() / 2;
+    // 240 fps overlaps consecutive windows; 1 fps skips far past the buffer.
+    for (int fps : {240, 23, 1}) {
+        MeterWindow meter;
+        ASSERT_TRUE(openMeter(meter, path, failure)) << failure;
+        for (std::uint64_t frame = 0; frame < frameCountFor(total, fps); ++frame) {
+            const std::uint64_t end = frameSampleEnd(frame, fps);
+            ASSERT_EQ(meterStepEndingAt(meter, end), levelStepEndingAt(whole.data(), total, end))
+                << "fps " << fps << " frame " << frame;
+            // The whole window is still held, and little more than it.
+            EXPECT_LE(meter.firstFrame, end > levelWindowFrames ? end - levelWindowFrames : 0);
+            EXPECT_LE(meter.samples.size() / 2, 65536u + levelWindowFrames + 4096u);
+        }
+        closeMeter(meter);
+    }
+}
+
+TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
+    const OutputLayout hd = layoutFor(1920, 1080);
+    EXPECT_EQ((std::array<int, 3>{hd.factor, hd.left, hd.top}), (std::array<int, 3>{2, 320, 60}));
+    // Bottom-up RGBA whose every pixel holds its own GL row (red, green) and column (blue).
+    std::vector<unsigned char> gl(640 * 480 * 4);
+    for (std::size_t i = 0; i < 640 * 480; ++i) {
+        gl[i * 4] = static_cast<unsigned char>(i / 640);
+        gl[i * 4 + 1] = static_cast<unsigned char>(i / 640 >> 8);
+        gl[i * 4 + 2] = static_cast<unsigned char>(i % 640);
+    }
+    const OutputLayout odd = layoutFor(1926, 1444); // factor 3, margins of 3 and 2 pixels
+    ASSERT_EQ(odd.factor, 3);
+    std::vector<unsigned char> out(std::size_t(odd.width) * odd.height * 3, 0);
+    placeFrame(gl.data(), odd, out.data());
+    // (x, y) of the output, then the GL row and column it must show; -1: black bars.
+    const std::array<int, 4> probes[] = {{3, 2, 479, 0},       {5, 4, 479, 0}, {6, 5, 478, 1},
+                                         {1922, 1441, 0, 639}, {2, 2, -1, -1}, {1925, 1443, -1, -1},
+                                         {1000, 1, -1, -1}};
+    for (const auto& [x, y, row, column] : probes) {
+        const unsigned char* p = &out[(std::size_t(y) * odd.width + x) * 3];
+        EXPECT_EQ((std::array<int, 3>{p[0], p[1], p[2]}),
+                  (row < 0 ? std::array<int, 3>{0, 0, 0}
+                           : std::array<int, 3>{row & 255, row >> 8, column & 255}))
+            << x << ", " << y;
+    }
+}
