@@ -6,6 +6,11 @@
 
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 
 using namespace testing_support;
@@ -119,4 +124,56 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatWasHeard) {
     EXPECT_LE(risenAt, 1.0 + 1.0 / 60.0);
     freeStream(stream);
     freeDevice();
+}
+
+// SDL's disk driver writing into a pipe that holds exactly one device buffer is a device whose
+// queue is known: what this test has read was heard. The driver writes through a stdio buffer of
+// one more device buffer, so this device holds two where the clock expects a real one to hold
+// one: the position may run one buffer ahead of what was read, never two (the picture would run
+// a buffer ahead of the sound), and never lag a buffer behind.
+TEST(AudioClock, PositionRunsNoFurtherThanTheDeviceHasPlayed) {
+    const TempDir dir;
+    const std::string pipePath = dir.file("device");
+    ASSERT_EQ(::mkfifo(pipePath.c_str(), 0600), 0);
+    const int device = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK);
+    constexpr int bufferBytes = 1024 * 4; // the device buffer the music clock asks for
+    ASSERT_EQ(::fcntl(device, F_SETPIPE_SZ, bufferBytes), bufferBytes);
+    ::setenv("SDL_AUDIODRIVER", "disk", 1);
+    ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
+    ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    std::vector<std::int16_t> samples;
+    square(samples, 3.0, 30000, 30000);
+    ASSERT_TRUE(openDevice()) << musicFailure();
+    const MusicStream stream = openStream(makeMp3(dir, "loud.mp3", samples).c_str());
+    ASSERT_NE(stream, 0u) << musicFailure();
+    ::fcntl(device, F_SETFL, 0);
+    std::vector<std::int16_t> buffer(bufferBytes / 2);
+    const auto readBuffer = [&] {
+        for (std::size_t got = 0; got < bufferBytes;) {
+            const ssize_t n = ::read(device, reinterpret_cast<char*>(buffer.data()) + got,
+                                     bufferBytes - got);
+            ASSERT_GT(n, 0);
+            got += static_cast<std::size_t>(n);
+        }
+    };
+    startPlayback(stream);
+    do { // the silence SDL wrote while paused comes first
+        readBuffer();
+    } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
+    for (long long heard = 1024; heard <= 20 * 1024; heard += 1024) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60)); // a whole buffer's time
+        update();
+        const auto frame = std::llround(positionSeconds(stream) * playbackRate);
+        EXPECT_LE(frame, heard + 2 * 1024) << "after " << heard << " frames";
+        EXPECT_GE(frame + 1024, heard) << "after " << heard << " frames";
+        readBuffer();
+    }
+    std::thread drain([&] {
+        while (::read(device, buffer.data(), bufferBytes) > 0) {
+        }
+    });
+    freeStream(stream);
+    freeDevice();
+    drain.join();
+    ::close(device);
 }
