@@ -101,7 +101,8 @@ void playFrame() {
     }
     if (!isActive(run.musicStream)) {
         if (const std::string failure = decodeFailure(run.musicStream); !failure.empty()) {
-            finish(Phase::failed, std::string("music \"") + musicFileName + "\" broke off: " + failure);
+            finish(Phase::failed,
+                   std::string("music \"") + musicFileName + "\" broke off: " + failure);
         } else {
             finish(Phase::ended, "the music has ended");
         }

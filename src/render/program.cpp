@@ -53,12 +53,12 @@ std::string webShaderText(const std::string& desktopText, bool vertexStage) {
     }
     // A point's centre is gl_PointCoord (0.5, 0.5) and its edge lies 0.5 away: the desktop's
     // smooth point, without the alpha ramp (nothing blends, so only which pixels it covers shows).
-    const std::string entry =
-        vertexStage ? std::string("    gl_PointSize = ") + webPointSizeUniform + ";\n"
-                    : std::string("    if (") + webRoundPointsUniform +
-                          " > 0.5 && length(gl_PointCoord - vec2(0.5)) > 0.5) {\n"
-                          "        discard;\n"
-                          "    }\n";
+    const std::string entry = vertexStage
+                                  ? std::string("    gl_PointSize = ") + webPointSizeUniform + ";\n"
+                                  : std::string("    if (") + webRoundPointsUniform +
+                                        " > 0.5 && length(gl_PointCoord - vec2(0.5)) > 0.5) {\n"
+                                        "        discard;\n"
+                                        "    }\n";
     text.insert(main + mainStart.size(), entry);
     replaceAll(text, "texture2D(", "texture(");
     const std::string uniform = vertexStage ? webPointSizeUniform : webRoundPointsUniform;
