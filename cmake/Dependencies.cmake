@@ -40,6 +40,41 @@ if(WIN32)
   return()
 endif()
 
+# The browser build: WebGL2 and emscripten's own JavaScript GLFW come with the compiler; SDL2
+# (audio only), libmpg123 and LodePNG are the static libraries scripts/build-web made under one
+# prefix. No threads: the music clock decodes from the frame loop there.
+if(EMSCRIPTEN)
+  set(QM_WEB_DEPS "" CACHE PATH "Prefix holding the WebAssembly static libraries")
+  if(NOT IS_DIRECTORY "${QM_WEB_DEPS}/lib")
+    message(FATAL_ERROR "QM_WEB_DEPS must name the prefix scripts/build-web made "
+                        "(it has no lib/ folder: \"${QM_WEB_DEPS}\")")
+  endif()
+  function(qm_web_library target file)
+    if(NOT EXISTS "${QM_WEB_DEPS}/lib/${file}")
+      message(FATAL_ERROR "${QM_WEB_DEPS}/lib/${file} is missing: rerun scripts/build-web")
+    endif()
+    add_library(${target} STATIC IMPORTED)
+    set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${QM_WEB_DEPS}/lib/${file}")
+    target_include_directories(${target} SYSTEM INTERFACE "${QM_WEB_DEPS}/include")
+  endfunction()
+  qm_web_library(qm::lodepng liblodepng.a)
+  qm_web_library(qm::mpg123 libmpg123.a)
+  qm_web_library(qm::sdl2 libSDL2.a)
+  # SDL's own SDL2 headers first: emscripten's SDL 1 headers would win otherwise.
+  target_include_directories(qm::sdl2 SYSTEM BEFORE INTERFACE "${QM_WEB_DEPS}/include/SDL2")
+  # SDL's audio calls these JavaScript helpers without declaring them. Through a response file,
+  # since make would double the dollar signs of a plain link option.
+  file(WRITE "${CMAKE_BINARY_DIR}/sdl2-link.rsp"
+       "-sDEFAULT_LIBRARY_FUNCS_TO_INCLUDE=[$autoResumeAudioContext,$dynCall]\n")
+  target_link_options(qm::sdl2 INTERFACE "@${CMAKE_BINARY_DIR}/sdl2-link.rsp")
+  add_library(qm::glfw INTERFACE IMPORTED)
+  target_link_options(qm::glfw INTERFACE "SHELL:-sUSE_GLFW=3")
+  add_library(qm::glew INTERFACE IMPORTED)
+  target_link_options(qm::glew INTERFACE "SHELL:-sMIN_WEBGL_VERSION=2" "SHELL:-sMAX_WEBGL_VERSION=2")
+  add_library(qm::threads INTERFACE IMPORTED)
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenGL REQUIRED)

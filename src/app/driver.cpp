@@ -8,7 +8,7 @@
 #include "render/gl_context.h"
 #include "render/scene.h"
 
-#include <GL/glew.h>
+#include "render/gl.h"
 #include <GLFW/glfw3.h>
 
 #include <atomic>

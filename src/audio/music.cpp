@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #ifdef __linux__
 #include <dlfcn.h>
@@ -35,6 +37,14 @@ constexpr auto decoderNap = std::chrono::milliseconds(40);
 // The ring must hold the decoded future and the metered past at once.
 static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
               ringFrames);
+
+// The browser build has no threads: there update() decodes ahead between frames instead, and
+// SDL's callback runs between frames too, so nothing else changes.
+#ifdef __EMSCRIPTEN__
+constexpr bool decodeOnOwnThread = false;
+#else
+constexpr bool decodeOnOwnThread = true;
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,6 +80,7 @@ struct Playback {
     std::atomic<std::int64_t> stampNanoseconds{-1};
 
     std::thread decoderThread;
+    std::vector<std::int16_t> frameLoopChunk; // update()'s, where there is no decoder thread
     std::mutex decoderMutex;
     std::condition_variable decoderWake;
     bool stopDecoder = false; // guarded by decoderMutex
@@ -131,7 +142,7 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
     }
 }
 
-void runDecoder() {
+[[maybe_unused]] void runDecoder() { // unused where decodeOnOwnThread is false
     std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
     std::unique_lock<std::mutex> lock(playback.decoderMutex);
     while (!playback.stopDecoder) {
@@ -245,7 +256,11 @@ MusicStream openStream(const char* path) {
     playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
     std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
     decodeAhead(chunk);
-    playback.decoderThread = std::thread(runDecoder);
+    if constexpr (decodeOnOwnThread) {
+        playback.decoderThread = std::thread(runDecoder);
+    } else {
+        playback.frameLoopChunk = std::move(chunk);
+    }
     playback.streamOpen = true;
     return 1;
 }
@@ -289,6 +304,9 @@ unsigned readLevelStep(MusicStream stream) {
 void update() {
     if (playback.streamOpen) {
         playback.frameHeard = heardFrame();
+        if constexpr (!decodeOnOwnThread) {
+            decodeAhead(playback.frameLoopChunk);
+        }
     }
     playback.decoderWake.notify_one();
 }
@@ -311,7 +329,9 @@ void freeStream(MusicStream stream) {
         playback.stopDecoder = true;
     }
     playback.decoderWake.notify_one();
-    playback.decoderThread.join();
+    if (playback.decoderThread.joinable()) {
+        playback.decoderThread.join();
+    }
     if (playback.device != 0) {
         // Pausing under the device lock guarantees the callback is not inside the ring.
         SDL_LockAudioDevice(playback.device);

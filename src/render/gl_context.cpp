@@ -32,8 +32,24 @@ constexpr StepWords hiddenWords = {
     "no version",
 };
 
+constexpr StepWords canvasWords = {
+    "cannot start the window library: ",
+    "cannot make a WebGL2 context on the page's canvas: ",
+    "cannot load the WebGL2 functions: ",
+    "needs WebGL2, the browser offers ",
+    "an unknown version",
+};
+
 const StepWords& wordsFor(ContextKind kind) {
-    return kind == ContextKind::fullScreen ? fullScreenWords : hiddenWords;
+    switch (kind) {
+    case ContextKind::fullScreen:
+        return fullScreenWords;
+    case ContextKind::canvas:
+        return canvasWords;
+    case ContextKind::hidden:
+        break;
+    }
+    return hiddenWords;
 }
 
 char lastGlfwError[512] = "";
@@ -55,16 +71,15 @@ bool offersThreeThree() {
     GLint minor = 0;
     glGetIntegerv(GL_MAJOR_VERSION, &major);
     glGetIntegerv(GL_MINOR_VERSION, &minor);
-    return major > 3 || (major == 3 && minor >= 3);
+    return major > glVersionNeeded[0] ||
+           (major == glVersionNeeded[0] && minor >= glVersionNeeded[1]);
 }
 
 // Loads the entry points into the current context and checks its version; one line in
 // `failure` when either fails.
 bool loadEntryPoints(const StepWords& words, std::string& failure) {
-    glewExperimental = GL_TRUE;
-    if (const GLenum result = glewInit(); result != GLEW_OK) {
-        failure = std::string(words.loadEntryPoints) +
-                  reinterpret_cast<const char*>(glewGetErrorString(result));
+    if (std::string reason; !loadGlFunctions(reason)) {
+        failure = words.loadEntryPoints + reason;
         return false;
     }
     if (!offersThreeThree()) {
@@ -96,9 +111,13 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
     if (!startWindowLibrary(kind, failure)) {
         return nullptr;
     }
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
-    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, glVersionNeeded[0]);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, glVersionNeeded[1]);
+    if constexpr (glIsWebGL) {
+        glfwWindowHint(GLFW_CLIENT_API, GLFW_OPENGL_ES_API);
+    } else {
+        glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_COMPAT_PROFILE);
+    }
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, kind == ContextKind::hidden ? GLFW_FALSE : GLFW_TRUE);
     GLFWmonitor* monitor = kind == ContextKind::fullScreen ? glfwGetPrimaryMonitor() : nullptr;

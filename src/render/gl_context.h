@@ -3,7 +3,7 @@
 // capture tool. Each kind says its failures in its own words; the steps are the same.
 #pragma once
 
-#include <GL/glew.h>
+#include "render/gl.h"
 
 #include <GLFW/glfw3.h>
 
@@ -12,6 +12,7 @@
 enum class ContextKind {
     fullScreen, // on the primary monitor, its mode switched to the window's size
     hidden,     // never shown; draw into a framebuffer of your own to read pixels back
+    canvas,     // the browser build's page canvas, with a WebGL2 context
 };
 
 // Sets GLFW's error callback (so the library's own reason is kept) and initialises GLFW; safe

@@ -147,7 +147,7 @@ GLuint loadImageTexture(const std::string& fileName, std::string& failure) {
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    glTexImage2D(GL_TEXTURE_2D, 0, 4, static_cast<GLsizei>(padded.width),
+    glTexImage2D(GL_TEXTURE_2D, 0, pictureInternalFormat, static_cast<GLsizei>(padded.width),
                  static_cast<GLsizei>(padded.height), 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  padded.pixels.data());
     glBindTexture(GL_TEXTURE_2D, 0);

@@ -2,7 +2,7 @@
 // in its top-left corner and transparent black around it.
 #pragma once
 
-#include <GL/glew.h>
+#include "render/gl.h"
 
 #include <cstdint>
 #include <string>

@@ -84,6 +84,8 @@ bool buildPointPass(std::string& failure) {
     }
     scene.pointLevelUniform = glGetUniformLocation(scene.pointProgram, "cumulativeLevel");
     scene.pointTimeUniform = glGetUniformLocation(scene.pointProgram, "time");
+    scene.pointSizeUniform = glGetUniformLocation(scene.pointProgram, webPointSizeUniform);
+    scene.pointRoundUniform = glGetUniformLocation(scene.pointProgram, webRoundPointsUniform);
     glGenVertexArrays(1, &scene.pointVertexArray);
     glBindVertexArray(scene.pointVertexArray);
 
@@ -137,7 +139,7 @@ bool makeOffScreenTarget(std::string& failure) {
 
     glGenRenderbuffers(1, &scene.depthRenderbuffer);
     glBindRenderbuffer(GL_RENDERBUFFER, scene.depthRenderbuffer);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT, sceneWidth, sceneHeight);
+    glRenderbufferStorage(GL_RENDERBUFFER, depthBufferFormat, sceneWidth, sceneHeight);
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
                               scene.depthRenderbuffer);
 
@@ -170,8 +172,7 @@ bool setupScene(std::string& failure, const std::string& assetDir) {
         releaseScene();
         return false;
     }
-    glEnable(GL_TEXTURE_2D);
-    glDisable(GL_POINT_SMOOTH);
+    setUpFixedFunctionState();
     return true;
 }
 
@@ -196,16 +197,8 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     const SceneObjects& scene = sceneObjects;
     const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
     const float* clear = letterboxed ? barColour : plan.clearColor;
-    if (plan.pointSmooth) {
-        glClearColor(clear[0], clear[1], clear[2], clear[3]);
-        glEnable(GL_POINT_SMOOTH);
-    } else {
-        glDisable(GL_POINT_SMOOTH);
-        glClearColor(clear[0], clear[1], clear[2], clear[3]);
-    }
-    if (plan.setPointSize) {
-        glPointSize(plan.pointSize);
-    }
+    glClearColor(clear[0], clear[1], clear[2], clear[3]);
+    setPointState(plan.pointSmooth, plan.setPointSize, plan.pointSize);
     // The live window is already bound (set-up and every frame leave it so); a capture target
     // has to be bound here, or this clear would hit whatever the caller left bound.
     if (target.framebuffer != 0) {
@@ -216,6 +209,12 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     glUseProgram(scene.pointProgram);
     glUniform1f(scene.pointLevelUniform, scene.cumulativeLevel);
     glUniform1f(scene.pointTimeUniform, time);
+    // The web form's stand-ins for the point state (locations -1, so no-ops, on the desktop). A
+    // skipped size keeps the last one, as glPointSize does.
+    if (plan.setPointSize) {
+        glUniform1f(scene.pointSizeUniform, plan.pointSize);
+    }
+    glUniform1f(scene.pointRoundUniform, plan.pointSmooth ? 1.0f : 0.0f);
     glBindVertexArray(scene.pointVertexArray);
     glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
     glViewport(0, 0, sceneWidth, sceneHeight);

@@ -1,7 +1,7 @@
 // The renderer: every GL object of the presentation, made once, and the two-pass frame.
 #pragma once
 
-#include <GL/glew.h>
+#include "render/gl.h"
 
 #include "render/frame_plan.h"
 
@@ -25,6 +25,8 @@ struct SceneObjects {
     // Uniform locations, looked up once the programs link; -1 (which the GL ignores) until then.
     GLint pointLevelUniform = -1;
     GLint pointTimeUniform = -1;
+    GLint pointSizeUniform = -1;  // WebGL2 only
+    GLint pointRoundUniform = -1; // WebGL2 only
     GLint postLevelUniform = -1;
     GLint postTimeUniform = -1;
     GLint postScreenUniform = -1;
@@ -44,7 +46,8 @@ struct FrameTarget {
 };
 
 // Loads the pictures from `assetDir` (empty: the working directory), builds both programs and
-// makes the off-screen target. Needs a current GL 3.3 compatibility context with GLEW loaded.
+// makes the off-screen target. Needs a current GL 3.3 compatibility context with GLEW loaded
+// (or, in the browser, a WebGL2 one).
 // False on failure, with `failure` naming the file or step and the reason (one line, except for
 // a shader's info log), and every object made so far deleted again.
 bool setupScene(std::string& failure, const std::string& assetDir = "");

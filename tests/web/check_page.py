@@ -1,0 +1,234 @@
+#!/usr/bin/python3
+"""The browser checks of scripts/test-web: drives headless Chromium over the DevTools protocol.
+
+usage: check_page.py CHROMIUM BASE_URL NATIVE_FRAMES_DIR FPS SECONDS...
+
+BASE_URL serves dist/web under web/ and the same files less tovrel.png under missing/;
+NATIVE_FRAMES_DIR holds quartz-capture's frame_NNNNNN.png at FPS. Every wait is on a condition
+with a generous limit, never a fixed sleep, so a loaded machine only makes it slower.
+"""
+import base64
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import numpy as np
+import websocket
+from PIL import Image
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+class Browser:
+    def __init__(self, chromium):
+        self.profile = tempfile.TemporaryDirectory(prefix="quartz-chromium.")
+        self.process = subprocess.Popen(
+            [chromium, "--headless=new", "--no-sandbox", "--use-angle=swiftshader",
+             "--enable-unsafe-swiftshader", "--autoplay-policy=no-user-gesture-required",
+             "--no-first-run", "--remote-debugging-port=0", "--window-size=640,480",
+             "--user-data-dir=" + self.profile.name, "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file = os.path.join(self.profile.name, "DevToolsActivePort")
+        self.wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
+                  60, "Chromium's DevTools port")
+        port = open(port_file).read().split("\n")[0]
+        pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list"))
+        page = next(p for p in pages if p["type"] == "page")
+        self.socket = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=120)
+        self.next_id = 0
+        self.console = []
+        self.call("Runtime.enable")
+
+    def close(self):
+        self.socket.close()
+        self.process.terminate()
+        self.process.wait(30)
+        self.profile.cleanup()
+
+    def call(self, method, **params):
+        self.next_id += 1
+        self.socket.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        while True:
+            message = json.loads(self.socket.recv())
+            if message.get("method") == "Runtime.consoleAPICalled":
+                args = message["params"]["args"]
+                self.console.append(" ".join(str(a.get("value", "")) for a in args))
+            if message.get("id") == self.next_id:
+                if "error" in message:
+                    raise RuntimeError(f"{method}: {message['error']}")
+                return message["result"]
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
+        return result["result"].get("value")
+
+    @staticmethod
+    def wait(condition, seconds, what):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"waited {seconds} s for {what}")
+            time.sleep(0.1)
+
+    def wait_for(self, expression, seconds, what):
+        self.wait(lambda: self.evaluate(expression), seconds, what)
+
+    def open(self, url, width=640, height=480):
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height,
+                  deviceScaleFactor=1, mobile=False)
+        self.console = []
+        self.call("Page.navigate", url=url)
+        self.wait_for("document.readyState === 'complete' && window.quartz !== undefined", 120,
+                      "the page to load")
+
+    def screenshot(self):
+        data = self.call("Page.captureScreenshot", format="png")["data"]
+        return Image.open(io.BytesIO(base64.b64decode(data))).convert("RGB")
+
+    def state(self):
+        return self.evaluate("JSON.stringify(window.quartz)")
+
+
+# Both drivers' sin round differently in the last bits, and the point hash multiplies those by
+# 43758, so single points land elsewhere (the native tests compare points by share for the same
+# reason), and the two frame-wide hash terms of the composite shift a whole frame alike.
+def frame_offset(web, native):
+    """The frame-wide hash terms' difference: the median over pixels no clamp touched."""
+    inner = ((web > 8) & (web < 247) & (native > 8) & (native < 247)).all(axis=2)
+    return int(np.median((web - native)[inner])) if inner.any() else 0
+
+
+def within(web, native, offset):
+    near = lambda a, b: (np.abs(a - b) <= 3).all(axis=2)
+    return near(web, native) | near(web, np.clip(native + offset, 0, 255))
+
+
+def red_points(frame):
+    """The early section's red point pixels, and those grown by a pixel each way."""
+    red = frame[..., 0] > np.maximum(frame[..., 1], frame[..., 2]) + 40
+    grown = red.copy()
+    for axis in (0, 1):
+        for step in (1, -1):
+            grown |= np.roll(red, step, axis=axis)
+    return red, grown
+
+
+def compare_frame(seconds, web, native):
+    """(what, passed) for one captured frame against quartz-capture's."""
+    offset = frame_offset(web, native)
+    if seconds < 4.4:
+        # Off the points the composite is scan lines. SwiftShader's sin puts the points' trails
+        # elsewhere than llvmpipe's (their overlap is about chance, printed for the record), so
+        # only their presence is required.
+        web_red, web_grown = red_points(web)
+        native_red, native_grown = red_points(native)
+        share = within(web, native, offset)[~(web_grown | native_grown)].mean()
+        found = (web_red & native_grown).sum() / max(1, web_red.sum())
+        return (f"composite within 3/255 on {share:.2%} of pixels off the points "
+                f"({found:.0%} of point pixels within a pixel of quartz-capture's)",
+                share >= 0.99 and web_red.mean() > 0.01)
+    if seconds > 17.4:
+        share = within(web, native, offset).mean()
+        return f"within 3/255 on {share:.2%} of pixels", share >= 0.995
+    # From 4.4 to 17.4 s every row (and in the smear every column) also samples the point image,
+    # so the comparison is of the picture's structure: 16x16 block means within 16/255.
+    block = lambda a: a.reshape(30, 16, 40, 16, 3).mean(axis=(1, 3))
+    close = (np.abs(block(web) - block(native)) <= 16).all(axis=2).mean()
+    limit = 0.99 if seconds < 13.0 else 0.15
+    return f"16x16 blocks within 16/255: {close:.1%}", close >= limit
+
+
+def check_capture(browser, base, frames_dir, fps, seconds):
+    frame = int(seconds * fps + 1e-9)
+    browser.open(f"{base}/web/index.html?capture={seconds}&fps={fps}")
+    browser.wait_for(f"document.title === 'captured {frame}' || window.quartz.state === 'failed'",
+                     600, f"capture mode to reach frame {frame}")
+    check(browser.evaluate("document.title") == f"captured {frame}",
+          f"capture={seconds}&fps={fps} ends on frame {frame} ({browser.state()})")
+    native = Image.open(os.path.join(frames_dir, f"frame_{frame:06d}.png")).convert("RGB")
+    shot = browser.screenshot()
+    if os.environ.get("QM_WEB_SHOTS"):
+        shot.save(os.path.join(os.environ["QM_WEB_SHOTS"], f"web_{frame:06d}.png"))
+    what, passed = compare_frame(seconds, np.asarray(shot).astype(int),
+                                 np.asarray(native).astype(int))
+    check(passed, f"frame {frame} ({seconds} s) against quartz-capture's: {what}")
+
+
+def check_live_run(browser, base):
+    browser.open(f"{base}/web/index.html")
+    browser.wait_for("window.quartz.state !== 'loading'", 120, "the page to get ready")
+    check(browser.evaluate("window.quartz.state === 'ready' && "
+                           "document.getElementById('notice').textContent === 'click to start'"),
+          "the page says 'click to start'")
+    for kind in ("mousePressed", "mouseReleased"):
+        browser.call("Input.dispatchMouseEvent", type=kind, x=320, y=240, button="left",
+                     clickCount=1)
+    browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.2", 60,
+                     "the music to start after the click")
+    sample = "[performance.now() / 1000, window.quartz.position]"
+    wall0, position0 = browser.evaluate(sample)
+    browser.wait_for(f"performance.now() / 1000 >= {wall0 + 5}", 60, "five seconds of play")
+    wall1, position1 = browser.evaluate(sample)
+    rate = (position1 - position0) / (wall1 - wall0)
+    check(abs(rate - 1) <= 0.05, f"the position follows the wall clock (rate {rate:.3f} over "
+                                 f"{wall1 - wall0:.2f} s)")
+    browser.call("Input.dispatchKeyEvent", type="keyDown", key="Escape", code="Escape",
+                 windowsVirtualKeyCode=27)
+    browser.call("Input.dispatchKeyEvent", type="keyUp", key="Escape", code="Escape",
+                 windowsVirtualKeyCode=27)
+    browser.wait_for("window.quartz.state !== 'playing'", 60, "Escape to end the run")
+    check(browser.evaluate("window.quartz.state") == "ended", f"Escape ends the run ({browser.state()})")
+
+
+def check_missing_picture(browser, base):
+    browser.open(f"{base}/missing/index.html")
+    browser.wait_for("window.quartz.state === 'failed'", 120, "the missing picture to fail the run")
+    message = browser.evaluate("window.quartz.message")
+    shown = browser.evaluate("document.getElementById('notice').textContent")
+    check("tovrel.png" in message and message == shown and
+          any("tovrel.png" in line for line in browser.console),
+          f"a missing picture fails with its name on the page and in the console: {message!r}")
+
+
+def check_letterbox(browser, base):
+    browser.open(f"{base}/web/index.html?capture=0&fps=10", 1280, 720)
+    browser.wait_for("document.title === 'captured 0'", 300, "frame 0 at 1280x720")
+    shot = browser.screenshot()
+    bars = [shot.crop((0, 0, 160, 720)), shot.crop((1120, 0, 1280, 720))]
+    black = all(max(band.getextrema()[1] for band in bar.split()) <= 2 for bar in bars)
+    picture = shot.crop((160, 0, 1120, 720))
+    edges = [picture.crop((x, 0, x + 2, 720)).getbbox() is not None for x in (0, 958)]
+    check(black and all(edges), "at 1280x720 the picture fills a centred 960x720 box between "
+                                "black bars")
+
+
+def main():
+    chromium, base, frames_dir, fps = sys.argv[1:5]
+    browser = Browser(chromium)
+    try:
+        for seconds in sys.argv[5:]:
+            check_capture(browser, base, frames_dir, int(fps), float(seconds))
+        check_live_run(browser, base)
+        check_missing_picture(browser, base)
+        check_letterbox(browser, base)
+    except (TimeoutError, RuntimeError) as error:
+        check(False, str(error))
+    finally:
+        browser.close()
+    print(f"test-web: {len(failures)} check(s) failed" if failures else "test-web: all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
