@@ -1,37 +1,46 @@
-# Third-party libraries, all from the distribution's -dev packages (or, for the Windows cross
-# build, from the static libraries scripts/build-windows makes), all looked for here and nowhere
+# Third-party libraries, all from the distribution's -dev packages (or, for the Windows and
+# browser builds, from the static libraries scripts/build-windows and scripts/build-web make),
+# all looked for here and nowhere
 # else. Each one becomes an imported target so the rest of the build never cares where it came
 # from; the tools, tests and benchmarks' own libraries are looked for only when those are built.
 
-# The Windows cross build: static libraries that scripts/build-windows made with MinGW-w64 under
-# one prefix (include/ and lib/). Each target carries the Windows system libraries it needs, so
-# the .exe needs nothing beyond what ships with Windows.
-if(WIN32)
-  set(QM_WINDOWS_DEPS "" CACHE PATH "Prefix holding the MinGW-w64 static libraries")
-  if(NOT IS_DIRECTORY "${QM_WINDOWS_DEPS}/lib")
-    message(FATAL_ERROR "QM_WINDOWS_DEPS must name the prefix scripts/build-windows made "
-                        "(it has no lib/ folder: \"${QM_WINDOWS_DEPS}\")")
+# The cross builds (Windows, the browser) link static libraries that their own script made under
+# one prefix (include/ and lib/): the prefix must exist, and each library becomes an imported
+# target carrying the system libraries it needs.
+function(qm_require_prefix variable script description)
+  set(${variable} "" CACHE PATH "${description}")
+  if(NOT IS_DIRECTORY "${${variable}}/lib")
+    message(FATAL_ERROR "${variable} must name the prefix ${script} made "
+                        "(it has no lib/ folder: \"${${variable}}\")")
   endif()
+endfunction()
+
+function(qm_prebuilt_library prefix script target file)
+  if(NOT EXISTS "${prefix}/lib/${file}")
+    message(FATAL_ERROR "${prefix}/lib/${file} is missing: rerun ${script}")
+  endif()
+  add_library(${target} STATIC IMPORTED)
+  set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${prefix}/lib/${file}")
+  target_include_directories(${target} SYSTEM INTERFACE "${prefix}/include")
+  target_link_libraries(${target} INTERFACE ${ARGN})
+endfunction()
+
+# The Windows cross build, made with MinGW-w64: the .exe needs nothing beyond what ships with
+# Windows.
+if(WIN32)
+  qm_require_prefix(QM_WINDOWS_DEPS scripts/build-windows
+                    "Prefix holding the MinGW-w64 static libraries")
+  set(windows_deps "${QM_WINDOWS_DEPS}" scripts/build-windows)
   find_package(Threads REQUIRED)
 
-  function(qm_windows_library target file)
-    if(NOT EXISTS "${QM_WINDOWS_DEPS}/lib/${file}")
-      message(FATAL_ERROR "${QM_WINDOWS_DEPS}/lib/${file} is missing: rerun scripts/build-windows")
-    endif()
-    add_library(${target} STATIC IMPORTED)
-    set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${QM_WINDOWS_DEPS}/lib/${file}")
-    target_include_directories(${target} SYSTEM INTERFACE "${QM_WINDOWS_DEPS}/include")
-    target_link_libraries(${target} INTERFACE ${ARGN})
-  endfunction()
-
-  qm_windows_library(qm::glfw libglfw3.a gdi32 user32 shell32)
+  qm_prebuilt_library(${windows_deps} qm::glfw libglfw3.a gdi32 user32 shell32)
   # Without GLEW_STATIC the header declares every entry point dllimport and the link fails.
-  qm_windows_library(qm::glew libglew32.a opengl32)
+  qm_prebuilt_library(${windows_deps} qm::glew libglew32.a opengl32)
   target_compile_definitions(qm::glew INTERFACE GLEW_STATIC GLEW_NO_GLU)
-  qm_windows_library(qm::lodepng liblodepng.a)
-  qm_windows_library(qm::mpg123 libmpg123.a shlwapi)
-  qm_windows_library(qm::sdl2 libSDL2.a kernel32 user32 gdi32 winmm imm32 ole32 oleaut32 version
-                     uuid advapi32 setupapi shell32)
+  qm_prebuilt_library(${windows_deps} qm::lodepng liblodepng.a)
+  qm_prebuilt_library(${windows_deps} qm::mpg123 libmpg123.a shlwapi)
+  qm_prebuilt_library(${windows_deps} qm::sdl2 libSDL2.a kernel32 user32 gdi32 winmm imm32 ole32
+                      oleaut32 version uuid advapi32 setupapi shell32)
   # SDL's header renames main() to SDL_main on Windows; the process entry here is our own.
   target_compile_definitions(qm::sdl2 INTERFACE SDL_MAIN_HANDLED)
   target_include_directories(qm::sdl2 SYSTEM INTERFACE "${QM_WINDOWS_DEPS}/include/SDL2")
@@ -44,22 +53,11 @@ endif()
 # (audio only), libmpg123 and LodePNG are the static libraries scripts/build-web made under one
 # prefix. No threads: the music clock decodes from the frame loop there.
 if(EMSCRIPTEN)
-  set(QM_WEB_DEPS "" CACHE PATH "Prefix holding the WebAssembly static libraries")
-  if(NOT IS_DIRECTORY "${QM_WEB_DEPS}/lib")
-    message(FATAL_ERROR "QM_WEB_DEPS must name the prefix scripts/build-web made "
-                        "(it has no lib/ folder: \"${QM_WEB_DEPS}\")")
-  endif()
-  function(qm_web_library target file)
-    if(NOT EXISTS "${QM_WEB_DEPS}/lib/${file}")
-      message(FATAL_ERROR "${QM_WEB_DEPS}/lib/${file} is missing: rerun scripts/build-web")
-    endif()
-    add_library(${target} STATIC IMPORTED)
-    set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${QM_WEB_DEPS}/lib/${file}")
-    target_include_directories(${target} SYSTEM INTERFACE "${QM_WEB_DEPS}/include")
-  endfunction()
-  qm_web_library(qm::lodepng liblodepng.a)
-  qm_web_library(qm::mpg123 libmpg123.a)
-  qm_web_library(qm::sdl2 libSDL2.a)
+  qm_require_prefix(QM_WEB_DEPS scripts/build-web "Prefix holding the WebAssembly static libraries")
+  set(web_deps "${QM_WEB_DEPS}" scripts/build-web)
+  qm_prebuilt_library(${web_deps} qm::lodepng liblodepng.a)
+  qm_prebuilt_library(${web_deps} qm::mpg123 libmpg123.a)
+  qm_prebuilt_library(${web_deps} qm::sdl2 libSDL2.a)
   # SDL's own SDL2 headers first: emscripten's SDL 1 headers would win otherwise.
   target_include_directories(qm::sdl2 SYSTEM BEFORE INTERFACE "${QM_WEB_DEPS}/include/SDL2")
   # SDL's audio calls these JavaScript helpers without declaring them. Through a response file,

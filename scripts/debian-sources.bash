@@ -1,0 +1,58 @@
+# Debian source packages for the cross builds (scripts/build-windows, scripts/build-web), which
+# source this file: deb-src entries, the archive's list of source files with their hashes, and
+# the download into the cache. The caller sets `packages` (source package names), `cache` (the
+# cache folder), `source_list` (from list_sources, before fetch_sources) and defines `die` and
+# `step`.
+
+# apt-get source needs deb-src entries; Debian images ship only binary ones.
+ensure_deb_src() {
+    local probe
+    probe=$(mktemp -d)
+    if (cd "$probe" && apt-get source --print-uris -qq "${packages[0]}" >/dev/null 2>&1); then
+        rm -rf "$probe"
+        return
+    fi
+    rm -rf "$probe"
+    [[ $(id -u) == 0 ]] ||
+        die "apt has no deb-src entries for Debian; add them (or run this once as root)"
+    step "Adding deb-src entries for the configured Debian suites"
+    local out=/etc/apt/sources.list.d/quartz-meridian-src
+    if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
+        # deb822: copy every stanza that has Types: deb and a Debian URI, as Types: deb-src.
+        awk -v RS= -v ORS='\n\n' '/(^|\n)Types:([^\n]* )?deb( |\n|$)/ && /(^|\n)URIs:[^\n]*debian/ {
+                      gsub(/(^|\n)#[^\n]*/, ""); sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
+            /etc/apt/sources.list.d/*.sources >"$out.sources"
+        [[ -s $out.sources ]] || rm -f "$out.sources"
+    fi
+    if [[ -f /etc/apt/sources.list ]]; then
+        sed -n 's/^[[:space:]]*deb[[:space:]]\(.*debian.*\)$/deb-src \1/p' /etc/apt/sources.list \
+            >"$out.list"
+        [[ -s $out.list ]] || rm -f "$out.list"
+    fi
+    apt-get update -qq || die "apt-get update failed after adding deb-src entries"
+}
+
+# The source files of the pinned-by-the-archive versions: "name sha256" per line. Run in an
+# empty folder, since apt leaves out files that are already in the current one.
+list_sources() {
+    local probe
+    probe=$(mktemp -d)
+    (cd "$probe" && apt-get source --print-uris -qq "${packages[@]}") |
+        awk '{ sub(/^SHA256:/, "", $4); print $2, $4 }'
+    rm -rf "$probe"
+}
+
+# Downloads what is missing into the cache and checks every file against the archive's hash.
+# mpg123's upstream signature (.orig.tar.bz2.asc) is listed but answers 404, which makes apt exit
+# 100 although everything else arrived: the hash check below is what decides.
+fetch_sources() {
+    local dir=$cache/sources name sum
+    mkdir -p "$dir"
+    (cd "$dir" && apt-get source --download-only -qq "${packages[@]}" >/dev/null 2>&1) || true
+    while read -r name sum; do
+        [[ $name == *.asc ]] && continue
+        [[ -f $dir/$name ]] || die "source file $name did not download"
+        echo "$sum  $dir/$name" | sha256sum -c --quiet - ||
+            die "source file $name does not have the archive's hash"
+    done <<<"$source_list"
+}
