@@ -30,13 +30,17 @@ def check(ok, what):
         failures.append(what)
 
 
+# WebGL2 through ANGLE on the display's desktop GL driver, or on Chromium's own SwiftShader.
+GL_FLAGS = {"gl": ["--use-angle=gl", "--ignore-gpu-blocklist"],
+            "swiftshader": ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]}
+
+
 class Browser:
-    def __init__(self, chromium):
+    def __init__(self, chromium, gl="gl"):
         self.profile = tempfile.TemporaryDirectory(prefix="quartz-chromium.")
         self.process = subprocess.Popen(
-            [chromium, "--headless=new", "--no-sandbox", "--use-angle=gl", "--ignore-gpu-blocklist",
-             "--autoplay-policy=no-user-gesture-required",
-             "--no-first-run", "--remote-debugging-port=0", "--window-size=640,480",
+            [chromium, "--headless=new", "--no-sandbox", *GL_FLAGS[gl],
+             "--autoplay-policy=no-user-gesture-required", "--no-first-run", "--remote-debugging-port=0", "--window-size=640,480",
              "--user-data-dir=" + self.profile.name, "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         port_file = os.path.join(self.profile.name, "DevToolsActivePort")
