@@ -133,8 +133,8 @@ TEST_F(CaptureEquivalence, ClockLogFollowsTheMeterAndFramesMatchTheRendererInPro
 // Bad input the tool only meets as a process: one line naming the file and reason, exit 1.
 TEST(CaptureTool, RefusesBadInputWithOneLineAndExitCodeOne) {
     const Stage stage;
-    const TempDir empty; // but for a folder where the music should be
-    fs::create_directory(empty.file(musicFileName));
+    const TempDir empty;
+    fs::create_directories(stage.dir.file("odd/") + musicFileName); // a folder, not a file
     writeFile(stage.dir.file("plain-file"), "not a folder");
     // An ffmpeg that takes a little and then dies, as one does on a full disk.
     fs::create_directory(stage.dir.file("bin"));
@@ -143,11 +143,13 @@ TEST(CaptureTool, RefusesBadInputWithOneLineAndExitCodeOne) {
     const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin";
     const struct {
         std::vector<std::string> args;
-        const char *file, *reason;
+        std::string file;
+        const char* reason;
         Environment environment;
     } cases[] = {
         {{"--from", "40", "--png", "p"}, "", "no frames to write", {}},
-        {{"--assets", empty.path}, musicFileName, "is not a file", {}},
+        {{"--assets", empty.path}, empty.file(musicFileName), "No such file", {}},
+        {{"--assets", "odd"}, "odd/VARNOCHORD.mp3", "is not a file", {}},
         {{"--video", "v.mp4"}, "", "cannot find the ffmpeg program", {{"PATH", empty.path}}},
         {{"--png", "plain-file/frames"}, "plain-file/frames", "cannot make the folder", {}},
         {{"--video", "missing/v.mp4"}, "missing", "cannot write into the folder", {}},
