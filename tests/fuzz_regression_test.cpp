@@ -2,47 +2,34 @@
 // fuzz targets' checks in the ordinary test build (and so under the asan and tsan presets too):
 // a fixed fault stays fixed without clang or libFuzzer.
 #include "fuzz/checks.h"
-
-#include <gtest/gtest.h>
+#include "test_support.h"
 
 #include <chrono>
-#include <filesystem>
 
-namespace {
+using namespace testing_support;
 
-namespace fs = std::filesystem;
-
-// The seeds and the saved findings (tests/fuzz/regressions/KIND/, one file per fault found),
-// beside this file in the source tree.
-std::vector<fs::path> inputsFor(const std::string& kind) {
-    const fs::path fuzz = fs::path(__FILE__).parent_path() / "fuzz";
-    std::vector<fs::path> inputs;
-    std::error_code ignored; // no finding of this kind yet
-    for (const fs::path& folder : {fuzz / ("corpus-" + kind), fuzz / "regressions" / kind}) {
-        for (const auto& entry : fs::directory_iterator(folder, fs::directory_options(), ignored)) {
-            inputs.push_back(entry.path());
+// The seeds and the saved findings (tests/fuzz/regressions/KIND/, one file per fault found).
+TEST(FuzzRegression, SeedsAndFindingsDecodeOrFailWithOneLine) {
+    for (const std::string kind : {"picture", "music"}) {
+        int inputs = 0;
+        for (const std::string& folder : {"corpus-" + kind, "regressions/" + kind}) {
+            std::error_code ignored; // no finding of this kind yet
+            for (const auto& entry : fs::directory_iterator(fuzzInput(folder), ignored)) {
+                const std::string input = entry.path().string();
+                const auto started = std::chrono::steady_clock::now();
+                ++inputs;
+                EXPECT_EQ(kind == "picture" ? pictureFault(input, 4096)
+                                            : musicFault(input, 44100 * 600),
+                          "")
+                    << input;
+                // Inputs hold seconds of music at most: a decoder busy for longer has stalled
+                // (once for half a minute of CPU in a single read), and the picture with it.
+                EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                              .count(),
+                          5.0)
+                    << input;
+            }
         }
-    }
-    EXPECT_GT(inputs.size(), 5u) << kind;
-    return inputs;
-}
-
-} // namespace
-
-TEST(FuzzRegression, PictureInputsDecodeOrFailWithOneLine) {
-    for (const fs::path& input : inputsFor("picture")) {
-        EXPECT_EQ(pictureFault(input.string(), 4096), "") << input;
-    }
-}
-
-TEST(FuzzRegression, MusicInputsDecodeToTheEndOrFailWithOneLine) {
-    for (const fs::path& input : inputsFor("music")) {
-        const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(musicFault(input.string(), 44100 * 600), "") << input;
-        // Inputs hold seconds of music at most: a decoder busy for longer has stalled (once for
-        // half a minute of CPU in a single read), and the picture would stall with it.
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                  5.0)
-            << input;
+        EXPECT_GT(inputs, 5) << kind;
     }
 }

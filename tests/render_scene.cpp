@@ -1,9 +1,5 @@
-// Scene set-up, the frame loop's state over several frames, the letterbox, release, and the
-// failures of set-up and of the shader programs' build.
+// Scene set-up, the frame loop's state over several frames, and the letterbox.
 #include "render_support.h"
-
-#include "render/program.h"
-#include "render/shaders/point_shaders.h"
 
 #include <algorithm>
 
@@ -11,7 +7,6 @@ namespace {
 
 using render_test::readPixels;
 using RenderScene = render_test::SceneTest;
-using RenderSetup = render_test::GlTest;
 
 std::vector<unsigned char> pointImageAlpha() {
     const std::vector<unsigned char> rgba = readPixels(sceneObjects.screenFramebuffer);
@@ -84,95 +79,34 @@ TEST_F(RenderScene, LetterboxedDrawableKeepsTheBarsBlackInEverySection) {
     uploadPointImage({255, 255, 255, 255});
     uploadPictures({255, 255, 255, 255});
     sceneObjects.cumulativeLevel = 1.0f;
-    {
-        const render_test::OwnTarget wide(1280, 720);
-        for (float time : {2.0f, 4.4f, 10.0f, 15.0f, 17.4f, 18.25f}) {
-            for (float step : {0.0f, 1.0f}) {
-                renderFrame(time, step, wide.target());
-                const std::vector<unsigned char> out = wide.pixels();
-                std::array<int, 4> box{1280, -1, 720, -1}; // left, right, bottom, top
-                for (int i = 0; i < 1280 * 720; ++i) {
-                    if (out[i * 4] != 0 || out[i * 4 + 1] != 0 || out[i * 4 + 2] != 0) {
-                        box = {std::min(box[0], i % 1280), std::max(box[1], i % 1280),
-                               std::min(box[2], i / 1280), std::max(box[3], i / 1280)};
-                    }
+    const render_test::OwnTarget wide(1280, 720);
+    for (float time : {2.0f, 4.4f, 10.0f, 15.0f, 17.4f, 18.25f}) {
+        for (float step : {0.0f, 1.0f}) {
+            renderFrame(time, step, wide.target());
+            const std::vector<unsigned char> out = wide.pixels();
+            std::array<int, 4> box{1280, -1, 720, -1}; // left, right, bottom, top
+            for (int i = 0; i < 1280 * 720; ++i) {
+                if (out[i * 4] != 0 || out[i * 4 + 1] != 0 || out[i * 4 + 2] != 0) {
+                    box = {std::min(box[0], i % 1280), std::max(box[1], i % 1280),
+                           std::min(box[2], i / 1280), std::max(box[3], i / 1280)};
                 }
-                EXPECT_EQ((std::array<int, 4>{160, 1119, 0, 719}), box) << time << ", " << step;
             }
+            EXPECT_EQ((std::array<int, 4>{160, 1119, 0, 719}), box) << time << ", " << step;
         }
-        // The point pass keeps its own 640x480 viewport: points reach the left edge of the
-        // off-screen image, which the letterbox rectangle's viewport would shift away.
-        uploadPointImage({0, 0, 0, 0});
-        for (int frame = 0; frame < 5; ++frame) {
-            renderFrame(10.0f, 1.0f, wide.target());
-        }
-        const std::vector<unsigned char> alpha = pointImageAlpha();
-        int nearLeft = 0;
-        for (std::size_t i = 0; i < alpha.size(); ++i) {
-            nearLeft += i % 640 < 100 && alpha[i] == 255 ? 1 : 0;
-        }
-        EXPECT_GT(nearLeft, 100);
     }
-    // Back at 640x480 (a capture target) the composite covers the whole drawable again.
-    const render_test::OwnTarget exact(640, 480);
-    uploadPointImage({255, 255, 255, 255});
-    renderFrame(2.0f, 0.0f, exact.target());
-    const std::vector<unsigned char> out = exact.pixels();
-    for (std::size_t corner : {0, 639, 479 * 640, 479 * 640 + 639}) {
-        EXPECT_GT(out[corner * 4], 100) << corner;
+    // The point pass keeps its own 640x480 viewport: points reach the left edge of the
+    // off-screen image, which the letterbox rectangle's viewport would shift away.
+    uploadPointImage({0, 0, 0, 0});
+    for (int frame = 0; frame < 5; ++frame) {
+        renderFrame(10.0f, 1.0f, wide.target());
     }
+    const std::vector<unsigned char> alpha = pointImageAlpha();
+    int nearLeft = 0;
+    for (std::size_t i = 0; i < alpha.size(); ++i) {
+        nearLeft += i % 640 < 100 && alpha[i] == 255 ? 1 : 0;
+    }
+    EXPECT_GT(nearLeft, 100);
     EXPECT_EQ(GLenum(GL_NO_ERROR), glGetError());
-}
-
-// Release deletes every object, in a failed set-up too, and zeroes the names and the level sum.
-TEST_F(RenderSetup, ReleaseAndFailedSetUpLeaveNothingBehind) {
-    std::string failure;
-    ASSERT_TRUE(setupScene(failure, QM_BINARY_DIR)) << failure;
-    renderFrame(5.0f, 1.0f);
-    const SceneObjects made = sceneObjects;
-    releaseScene();
-    EXPECT_NE(0u, made.depthRenderbuffer);
-    EXPECT_FALSE(glIsProgram(made.pointProgram) || glIsProgram(made.postProgram) ||
-                 glIsVertexArray(made.pointVertexArray) || glIsVertexArray(made.quadVertexArray) ||
-                 glIsBuffer(made.quadBuffer) || glIsFramebuffer(made.screenFramebuffer) ||
-                 glIsRenderbuffer(made.depthRenderbuffer));
-    EXPECT_EQ(0u, sceneObjects.depthRenderbuffer);
-    EXPECT_EQ(0.0f, sceneObjects.cumulativeLevel);
-
-    const testing_support::TempDir assets;
-    std::filesystem::copy_file(testing_support::builtAsset(pictureFileA),
-                               assets.file(pictureFileA));
-    EXPECT_FALSE(setupScene(failure, assets.path.string()));
-    EXPECT_EQ("cannot load picture \"" + assets.file(pictureFileB) +
-                  "\": No such file or directory",
-              failure);
-    EXPECT_EQ(0u, sceneObjects.imageTextureA);
-    for (GLuint name = 1; name < 64; ++name) {
-        EXPECT_FALSE(glIsTexture(name) || glIsShader(name)) << name;
-    }
-    EXPECT_EQ(GLenum(GL_NO_ERROR), glGetError());
-}
-
-TEST_F(RenderSetup, ProgramFailuresNameTheStageWithTheLogAndLeakNothing) {
-    const std::string badLine = "#version 150\nvoid main() { undeclaredThing = 1.0; }\n";
-    const std::string unlinked = "#version 150\nvoid helper();\nvoid main() { helper(); }\n";
-    const struct {
-        const char *vertex, *fragment, *stage;
-    } cases[] = {
-        {badLine.c_str(), pointFragmentText, "vertex shader"},
-        {pointVertexText, badLine.c_str(), "fragment shader"},
-        {pointVertexText, unlinked.c_str(), "link"},
-    };
-    for (const auto& c : cases) {
-        std::string failure;
-        EXPECT_EQ(0u, buildProgram(c.vertex, c.fragment, failure));
-        // The driver's own words follow the stage.
-        EXPECT_EQ(0u, failure.rfind(c.stage, 0)) << failure;
-        EXPECT_GT(failure.size(), std::string(c.stage).size() + 20) << failure;
-    }
-    for (GLuint name = 1; name < 64; ++name) {
-        EXPECT_FALSE(glIsShader(name) || glIsProgram(name)) << name;
-    }
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "render/gl_context.h"
-#include "render/picture.h"
 #include "render/scene.h"
 #include "test_support.h"
 
@@ -36,7 +35,6 @@ struct OwnTarget {
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
     }
     ~OwnTarget() {
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
         glDeleteFramebuffers(1, &framebuffer);
         glDeleteRenderbuffers(1, &colour);
     }
@@ -44,9 +42,10 @@ struct OwnTarget {
     std::vector<unsigned char> pixels() const { return readPixels(framebuffer, width, height); }
 };
 
-// Without an X display the GL cases skip (run them under xvfb-run); with one, a context that
-// cannot be made is a failure.
-class GlTest : public ::testing::Test {
+// A hidden 640x480 GL context with the scene set up from the build's pictures. Without an X
+// display the GL cases skip (run them under xvfb-run); with one, a context that cannot be made is
+// a failure.
+class SceneTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::getenv("DISPLAY") == nullptr) {
@@ -60,29 +59,15 @@ class GlTest : public ::testing::Test {
             return window != nullptr || failure.find("Failed to open display") == std::string::npos;
         });
         ASSERT_NE(nullptr, window) << failure;
-    }
-    void TearDown() override {
-        if (window != nullptr) {
-            closeContext(window);
-        }
-    }
-    GLFWwindow* window = nullptr;
-};
-
-// GlTest with the scene set up from the build's pictures.
-class SceneTest : public GlTest {
-  protected:
-    void SetUp() override {
-        GlTest::SetUp();
-        std::string failure;
-        ASSERT_TRUE(window == nullptr || setupScene(failure, QM_BINARY_DIR)) << failure;
+        ASSERT_TRUE(setupScene(failure, QM_BINARY_DIR)) << failure;
     }
     void TearDown() override {
         if (window != nullptr) {
             releaseScene();
+            closeContext(window);
         }
-        GlTest::TearDown();
     }
+    GLFWwindow* window = nullptr;
     // Replaces the off-screen point image with one colour, or with `rgba` (rows bottom to top).
     static void uploadPointImage(std::array<unsigned char, 4> colour,
                                  std::vector<unsigned char> rgba = {}) {

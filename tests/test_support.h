@@ -34,6 +34,11 @@ inline std::string builtAsset(const std::string& name) {
     return std::string(QM_BINARY_DIR) + "/" + name;
 }
 
+// A seed or saved finding of the fuzzers, relative to tests/fuzz/ in the source tree.
+inline std::string fuzzInput(const std::string& name) {
+    return (fs::path(__FILE__).parent_path() / "fuzz" / name).string();
+}
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
@@ -69,8 +74,7 @@ struct ProcessRun {
 };
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when a signal ended it or it timed out
-    int signal = 0;
+    int exitCode = -1, signal = 0; // exit code -1 when a signal ended it or it timed out
     bool timedOut = false;
     double seconds = 0.0;
     std::string standardError;
@@ -83,10 +87,6 @@ ProcessRun startProgram(const std::vector<std::string>& argv, const std::string&
                         const Environment& environment = {});
 // Waits at most `timeoutSeconds`, then kills it.
 ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds);
-inline ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                                double timeoutSeconds, const Environment& environment = {}) {
-    return finishProgram(startProgram(argv, cwd, environment), timeoutSeconds);
-}
 std::string shellOutput(const std::string& command);
 
 // Polls `condition` every 10 ms until it holds (true) or `seconds` pass (false).

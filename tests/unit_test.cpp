@@ -1,5 +1,5 @@
-// The pure decisions, in-process: the frame plan and letterbox, the level meter, and the capture
-// tool's command line, clock, meter window and output layout.
+// The pure decisions, in-process: the frame plan and letterbox, the level meter, the capture
+// tool's command line, clock and output layout; and the music the build made.
 #include "capture_core.h"
 
 #include "audio/decoder.h"
@@ -7,6 +7,7 @@
 #include "render/frame_plan.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace testing_support;
@@ -99,37 +100,6 @@ TEST(CaptureClock, OptionsFrameTimesAndCounts) {
     EXPECT_EQ(frameTime(3, 30), 0.1f);
     // 0.1 * 30 is 3.0000000000000004 in doubles, yet frame 3 is at 0.1 s.
     EXPECT_EQ(firstFrameAtOrAfter(0.1, 30), 3u);
-    CaptureOptions options;
-    options.fps = 10;
-    options.fromSeconds = 4.3;
-    options.toSeconds = 4.6;
-    EXPECT_EQ(selectFrames(options, 50).first * 100 + selectFrames(options, 50).end, 4346u);
-    options.toSeconds = 99.0;
-    EXPECT_EQ(selectFrames(options, 50).end, 50u);
-}
-
-TEST(CaptureClock, SlidingMeterWindowReadsAsTheWholeTrackDoes) {
-    std::vector<std::int16_t> samples, whole;
-    busyLeft(samples, 4.0);
-    const TempDir dir;
-    const std::string path = makeMp3(dir, "busy.mp3", samples);
-    std::string failure;
-    ASSERT_TRUE(decodeWholeMp3(path.c_str(), whole, failure)) << failure;
-    const std::size_t total = whole.size() / 2;
-    // 240 fps overlaps consecutive windows; 1 fps skips far past the buffer.
-    for (int fps : {240, 23, 1}) {
-        MeterWindow meter;
-        ASSERT_TRUE(openMeter(meter, path, failure)) << failure;
-        for (std::uint64_t frame = 0; frame < frameCountFor(total, fps); ++frame) {
-            const std::uint64_t end = frameSampleEnd(frame, fps);
-            ASSERT_EQ(meterStepEndingAt(meter, end), levelStepEndingAt(whole.data(), total, end))
-                << "fps " << fps << " frame " << frame;
-            // The whole window is still held, and little more than it.
-            EXPECT_LE(meter.firstFrame, end > levelWindowFrames ? end - levelWindowFrames : 0);
-            EXPECT_LE(meter.samples.size() / 2, 65536u + levelWindowFrames + 4096u);
-        }
-        closeMeter(meter);
-    }
 }
 
 TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
@@ -157,4 +127,34 @@ TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
                            : std::array<int, 3>{row & 255, row >> 8, column & 255}))
             << x << ", " << y;
     }
+}
+
+// The build's track shows every look: its left channel reaches full scale, the groove never
+// drops out, the break is chopped by silences, and each change of look starts with a full-scale
+// hit after a quieter moment.
+TEST(BuiltAssets, MusicSpansTheMeterAndChangesWhereThePictureDoes) {
+    std::vector<std::int16_t> frames;
+    std::string failure;
+    ASSERT_TRUE(decodeWholeMp3(builtAsset(musicFileName).c_str(), frames, failure)) << failure;
+    const std::size_t total = frames.size() / 2;
+    EXPECT_NEAR(total / 44100.0, 35.0, 5.0);
+    // The loudest of the meter's steps over the 20 ms windows from `from` to `to` seconds (counted
+    // from the start), and the share of those windows that are silent.
+    const auto windows = [&](double from, double to) {
+        unsigned loudest = 0, silent = 0, count = 0;
+        for (auto end = std::size_t(std::lround(from * 50)) * 882 + 882;
+             end <= std::min(total, std::size_t(std::lround(to * 50)) * 882); end += 882, ++count) {
+            const unsigned step = levelStepEndingAt(frames.data(), total, end);
+            loudest = std::max(loudest, step);
+            silent += step == 0 ? 1 : 0;
+        }
+        return std::pair{loudest, double(silent) / std::max(1u, count)};
+    };
+    for (double change : {4.4, 13.0, 17.4}) {
+        EXPECT_LT(windows(change - 0.2, change).first, 6u) << change;
+        EXPECT_EQ(windows(change, change + 0.1).first, 8u) << change;
+    }
+    EXPECT_LE(windows(0.0, 4.4).first, 5u) << "the intro should stay below the groove";
+    EXPECT_EQ(windows(4.4, 13.0).second, 0.0) << "the groove never drops out";
+    EXPECT_GT(windows(13.0, 17.4).second, 0.2) << "the break is chopped by silences";
 }

@@ -6,8 +6,8 @@
 #include "audio/level.h"
 #include "render/picture.h"
 
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Read, decode to 8-bit RGBA and pad, exactly as set-up does before the upload.
@@ -22,22 +22,20 @@ inline std::string pictureFault(const std::string& path, std::uint64_t largestSi
         return "decoded pixels do not match the picture's size";
     }
     const Picture padded = padToPowerOfTwo(picture);
-    if (padded.width < picture.width || padded.height < picture.height ||
-        (padded.width & (padded.width - 1)) != 0 || (padded.height & (padded.height - 1)) != 0 ||
-        padded.width > largestSide || padded.height > largestSide) {
-        return "padded sides are not the next powers of two";
-    }
-    const std::size_t stride = std::size_t{picture.width} * 4, paddedStride = padded.width * 4u;
-    for (std::size_t row = 0; row < padded.height; ++row) {
-        const std::uint8_t* line = padded.pixels.data() + row * paddedStride;
-        const std::size_t kept = row < picture.height ? stride : 0;
-        if (kept != 0 && std::memcmp(line, picture.pixels.data() + row * stride, kept) != 0) {
-            return "a picture row was not copied intact";
+    for (const auto& [side, power] :
+         {std::pair{picture.width, padded.width}, std::pair{picture.height, padded.height}}) {
+        if (power < side || power >= 2 * side || (power & (power - 1)) != 0 ||
+            power > largestSide) {
+            return "padded sides are not the next powers of two";
         }
-        for (std::size_t i = kept; i < paddedStride; ++i) {
-            if (line[i] != 0) {
-                return "the padding is not transparent black";
-            }
+    }
+    // Each row copied intact, then transparent black to the right and below.
+    const std::size_t stride = std::size_t{picture.width} * 4, paddedStride = padded.width * 4u;
+    for (std::size_t i = 0; i < padded.pixels.size(); ++i) {
+        const std::size_t row = i / paddedStride, column = i % paddedStride;
+        const bool inside = row < picture.height && column < stride;
+        if (padded.pixels[i] != (inside ? picture.pixels[row * stride + column] : 0)) {
+            return "the padded picture is not the picture over transparent black";
         }
     }
     return "";
