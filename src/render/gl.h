@@ -25,8 +25,15 @@ constexpr GLenum depthBufferFormat = GL_DEPTH_COMPONENT16;
 constexpr GLint pictureInternalFormat = GL_RGBA;
 
 // WebGL2 has no point size or point smoothing state: the point shader's web form reads both
-// from uniforms (webShaderText), which drawPointPass sets.
-inline void setPointState(bool, bool, float) {}
+// from uniforms (webShaderText), set here with the point program in use. A skipped size keeps
+// the last one, as glPointSize does.
+inline void setPointState(bool smooth, bool setSize, float size, GLint sizeUniform,
+                          GLint roundUniform) {
+    if (setSize) {
+        glUniform1f(sizeUniform, size);
+    }
+    glUniform1f(roundUniform, smooth ? 1.0f : 0.0f);
+}
 inline void setUpFixedFunctionState() {}
 #else
 #include <GL/glew.h>
@@ -46,7 +53,8 @@ inline bool loadGlFunctions(std::string& reason) {
     return true;
 }
 
-inline void setPointState(bool smooth, bool setSize, float size) {
+// The web form's uniforms do not exist here.
+inline void setPointState(bool smooth, bool setSize, float size, GLint, GLint) {
     if (smooth) {
         glEnable(GL_POINT_SMOOTH);
     } else {

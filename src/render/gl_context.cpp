@@ -66,7 +66,7 @@ const char* glfwFailureText() {
 // GL_MAJOR_VERSION rather than GLEW_VERSION_3_3: with glewExperimental set, GLEW reports a
 // version as present whenever its entry points load, and Mesa exports them all whatever
 // version the context has.
-bool offersThreeThree() {
+bool offersNeededVersion() {
     GLint major = 0;
     GLint minor = 0;
     glGetIntegerv(GL_MAJOR_VERSION, &major);
@@ -82,7 +82,7 @@ bool loadEntryPoints(const StepWords& words, std::string& failure) {
         failure = words.loadEntryPoints + reason;
         return false;
     }
-    if (!offersThreeThree()) {
+    if (!offersNeededVersion()) {
         const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
         failure = std::string(words.oldVersion) + (version != nullptr ? version : words.noVersion);
         return false;

@@ -70,9 +70,13 @@ std::string webShaderText(const std::string& desktopText, bool vertexStage) {
 bool compileShader(GLuint shader, const char* source, std::string& failure) {
     GLint type = 0;
     glGetShaderiv(shader, GL_SHADER_TYPE, &type);
-    const std::string webText =
-        glIsWebGL ? webShaderText(source, type == GL_VERTEX_SHADER) : std::string();
-    if (glIsWebGL && !webText.empty()) {
+    // On WebGL2 the desktop text's ES form; a text it cannot convert is compiled as it is, so
+    // the driver's log says what is wrong with it.
+    std::string webText;
+    if (glIsWebGL) {
+        webText = webShaderText(source, type == GL_VERTEX_SHADER);
+    }
+    if (!webText.empty()) {
         source = webText.c_str();
     }
     glShaderSource(shader, 1, &source, nullptr);

@@ -198,7 +198,6 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
     const float* clear = letterboxed ? barColour : plan.clearColor;
     glClearColor(clear[0], clear[1], clear[2], clear[3]);
-    setPointState(plan.pointSmooth, plan.setPointSize, plan.pointSize);
     // The live window is already bound (set-up and every frame leave it so); a capture target
     // has to be bound here, or this clear would hit whatever the caller left bound.
     if (target.framebuffer != 0) {
@@ -209,12 +208,8 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     glUseProgram(scene.pointProgram);
     glUniform1f(scene.pointLevelUniform, scene.cumulativeLevel);
     glUniform1f(scene.pointTimeUniform, time);
-    // The web form's stand-ins for the point state (locations -1, so no-ops, on the desktop). A
-    // skipped size keeps the last one, as glPointSize does.
-    if (plan.setPointSize) {
-        glUniform1f(scene.pointSizeUniform, plan.pointSize);
-    }
-    glUniform1f(scene.pointRoundUniform, plan.pointSmooth ? 1.0f : 0.0f);
+    setPointState(plan.pointSmooth, plan.setPointSize, plan.pointSize, scene.pointSizeUniform,
+                  scene.pointRoundUniform);
     glBindVertexArray(scene.pointVertexArray);
     glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
     glViewport(0, 0, sceneWidth, sceneHeight);

@@ -105,13 +105,17 @@ class Browser:
 
 
 def red_points(frame):
-    """The early section's red point pixels, and those grown by a pixel each way."""
-    red = frame[..., 0] > np.maximum(frame[..., 1], frame[..., 2]) + 40
-    grown = red.copy()
+    """The early section's red point pixels."""
+    return frame[..., 0] > np.maximum(frame[..., 1], frame[..., 2]) + 40
+
+
+def grown(mask):
+    """The mask grown by a pixel each way."""
+    result = mask.copy()
     for axis in (0, 1):
         for step in (1, -1):
-            grown |= np.roll(red, step, axis=axis)
-    return red, grown
+            result |= np.roll(mask, step, axis=axis)
+    return result
 
 
 def compare_frame(seconds, web, native):
@@ -122,9 +126,8 @@ def compare_frame(seconds, web, native):
     if seconds < 4.4:
         # The early section's points, on the scan lines alone, must be there and where
         # quartz-capture put them, give or take a pixel.
-        web_red, _ = red_points(web)
-        _, native_grown = red_points(native)
-        found = (web_red & native_grown).sum() / max(1, web_red.sum())
+        web_red = red_points(web)
+        found = (web_red & grown(red_points(native))).sum() / max(1, web_red.sum())
         return (f"{what}, {found:.1%} of point pixels within a pixel of quartz-capture's",
                 share >= 0.995 and web_red.mean() > 0.01 and found >= 0.99)
     # Later every row (and in the smear every column) copies one pixel of the point image's
