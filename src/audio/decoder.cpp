@@ -3,7 +3,6 @@
 
 #include "audio/music.h"
 
-#include <SDL.h>
 #include <mpg123.h>
 
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -27,8 +27,127 @@ std::string libraryReason(mpg123_handle* handle, int code) {
     return mpg123_plain_strerror(code);
 }
 
+// MPEG audio may follow junk: 4 KiB of zeros, an HTTP response header, the tail of a frame cut
+// off, an ID3v2 tag. libmpg123 hunts for frame headers through whatever it is given and finds
+// false ones in most larger files (a PNG would play as a burst of noise), so a file is taken as
+// MPEG audio only where a chain of frames, each header where the one before it says it ends,
+// begins within this many bytes of its start.
+constexpr std::size_t audioSearchBytes = 64 * 1024;
+constexpr int chainFrames = 4;
+constexpr std::size_t chainSearchSlack = chainFrames * 2900; // the chain of the longest frames
+
+struct FrameHeader {
+    unsigned id = 0;      // version, layer and rate index: equal along one stream
+    std::size_t size = 0; // bytes, header included; 0 for a free-format frame
+};
+
+bool readFrameHeader(const unsigned char* bytes, FrameHeader& header) {
+    static constexpr unsigned short kbps[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG-1 I
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // MPEG-1 II
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // MPEG-1 III
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // MPEG-2, 2.5 I
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};        // … II, III
+    static constexpr unsigned rates[3] = {44100, 48000, 32000};
+    const unsigned version = (bytes[1] >> 3) & 3u; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const unsigned layer = 4 - ((bytes[1] >> 1) & 3u);
+    const unsigned bitrate = bytes[2] >> 4, rateIndex = (bytes[2] >> 2) & 3u;
+    if (bytes[0] != 0xFF || (bytes[1] & 0xE0) != 0xE0 || version == 1 || layer == 4 ||
+        bitrate == 15 || rateIndex == 3 || (bytes[3] & 3u) == 2) {
+        return false;
+    }
+    const unsigned rate = rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    const unsigned row = version == 3 ? layer - 1 : layer == 1 ? 3 : 4;
+    const std::size_t bitsPerSecond = kbps[row][bitrate] * 1000u, padding = (bytes[2] >> 1) & 1u;
+    const std::size_t slots = layer == 1 ? 12 : layer == 3 && version != 3 ? 72 : 144;
+    header.id = (bytes[1] & 0x1Eu) << 2 | rateIndex;
+    header.size = (slots * bitsPerSecond / rate + padding) * (layer == 1 ? 4 : 1);
+    return true;
+}
+
+// The bytes an ID3v2 tag at `bytes` takes, or 0 where none begins there.
+std::size_t id3v2Size(const unsigned char* bytes, std::size_t available) {
+    if (available < 10 || std::memcmp(bytes, "ID3", 3) != 0 || bytes[3] == 0xFF ||
+        ((bytes[6] | bytes[7] | bytes[8] | bytes[9]) & 0x80) != 0) {
+        return 0;
+    }
+    const std::size_t body = std::size_t{bytes[6]} << 21 | std::size_t{bytes[7]} << 14 |
+                             std::size_t{bytes[8]} << 7 | bytes[9];
+    return 10 + body + ((bytes[5] & 0x10) != 0 ? 10 : 0);
+}
+
+// A chain of frames starts at `at`: chainFrames of them, or at least two up to the end of a file
+// that `head` holds whole (or up to its closing ID3v1 tag).
+bool chainStartsAt(const std::vector<unsigned char>& head, std::size_t at, bool wholeFile) {
+    FrameHeader first, next;
+    for (int count = 0; count < chainFrames; ++count) {
+        const bool atEnd =
+            at >= head.size() || (head.size() - at >= 3 && std::memcmp(&head[at], "TAG", 3) == 0);
+        if (wholeFile && atEnd && count >= 2) {
+            return true;
+        }
+        if (at + 4 > head.size() || !readFrameHeader(&head[at], next) || next.size == 0 ||
+            (count > 0 && next.id != first.id)) {
+            return false;
+        }
+        first = count == 0 ? next : first;
+        at += next.size;
+    }
+    return true;
+}
+
+// Where MPEG audio begins within the first audioSearchBytes of `file`, ID3v2 tags not counted,
+// or -1 where it does not. A
+// frame right at the start, or right after a tag, is taken as it always was, which keeps
+// free-format streams, very short files and tag-only files (refused later by the decoder, with
+// its own words) as they were; anywhere else it takes a chain of frames.
+long findMpegAudio(std::FILE* file, std::vector<unsigned char>& window) {
+    long offset = 0;
+    for (int tags = 0; tags < 8; ++tags) {
+        window.resize(audioSearchBytes + chainSearchSlack);
+        if (std::fseek(file, offset, SEEK_SET) != 0) {
+            return -1;
+        }
+        window.resize(std::fread(window.data(), 1, window.size(), file));
+        const bool wholeFile = window.size() < audioSearchBytes + chainSearchSlack;
+        FrameHeader header;
+        if ((tags > 0 && window.empty()) ||
+            (window.size() >= 4 && readFrameHeader(window.data(), header))) {
+            return offset;
+        }
+        std::size_t at = 0, tag = 0;
+        for (; at < std::min(window.size(), audioSearchBytes) && tag == 0; ++at) {
+            if (chainStartsAt(window, at, wholeFile)) {
+                return offset + static_cast<long>(at);
+            }
+            tag = id3v2Size(&window[at], window.size() - at);
+        }
+        if (tag == 0) {
+            return -1;
+        }
+        offset += static_cast<long>(at - 1 + tag);
+    }
+    return -1;
+}
+
+// What a refused file looks like, for the one line that refuses it.
+const char* formatHint(const std::vector<unsigned char>& head) {
+    static constexpr std::pair<const char*, const char*> signatures[] = {
+        {"RIFF", "a WAV file: "},
+        {"OggS", "an Ogg file: "},
+        {"fLaC", "a FLAC file: "},
+        {"\x89PNG", "a PNG picture: "}};
+    for (const auto& [magic, name] : signatures) {
+        if (head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0) {
+            return name;
+        }
+    }
+    return "";
+}
+
 // Missing files, folders and empty files get their own words instead of a decoder error.
-bool checkReadableFile(const char* path, std::string& failure) {
+// `audioStart` is where the audio was found.
+bool checkReadableFile(const char* path, long& audioStart, std::string& failure) {
     struct stat info {};
     if (stat(path, &info) != 0) {
         failure = std::strerror(errno);
@@ -47,16 +166,13 @@ bool checkReadableFile(const char* path, std::string& failure) {
         failure = std::strerror(errno);
         return false;
     }
-    unsigned char head[3] = {};
-    const std::size_t got = std::fread(head, 1, sizeof head, probe);
+    std::vector<unsigned char> head;
+    audioStart = findMpegAudio(probe, head);
     std::fclose(probe);
-    // libmpg123 hunts for frame headers through whatever it is given and finds some in most
-    // larger files (a PNG plays as a burst of noise), so the file must begin like an MP3: with
-    // an ID3v2 tag or with an MPEG audio frame's sync bits.
-    const bool id3 = got == 3 && head[0] == 'I' && head[1] == 'D' && head[2] == '3';
-    const bool sync = got >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0;
-    if (!id3 && !sync) {
-        failure = "not an MP3 file (it starts with neither an ID3 tag nor an MPEG audio frame)";
+    if (audioStart < 0) {
+        failure = std::string("not an MP3 file (") + formatHint(head) +
+                  "no MPEG audio frames in its first " + std::to_string(audioSearchBytes / 1024) +
+                  " KiB)";
         return false;
     }
     return true;
@@ -67,45 +183,13 @@ void fail(Mp3Decoder& decoder, std::string reason) {
     decoder.sourceEnded = true;
 }
 
-// Moves everything the resampler holds into `ready`.
-void drainResampler(Mp3Decoder& decoder) {
-    const int bytes = SDL_AudioStreamAvailable(decoder.resampler);
-    if (bytes <= 0) {
-        return;
-    }
-    const std::size_t before = decoder.ready.size();
-    decoder.ready.resize(before + static_cast<std::size_t>(bytes) / sizeof(std::int16_t));
-    const int got = SDL_AudioStreamGet(decoder.resampler, decoder.ready.data() + before, bytes);
-    const std::size_t samples = static_cast<std::size_t>(std::max(got, 0)) / sizeof(std::int16_t);
-    decoder.ready.resize(before + samples);
-    decoder.resampledFrames += samples / 2;
-}
-
-// The source format ends (the file ended or its next frames differ): what the resampler still
-// holds for it comes out, and the resampler goes. SDL's flush does not push out the filter's
-// look-ahead when whole blocks were put, so silence is fed until the stretch reaches its true
-// length, rounded to the nearest frame, and the surplus silence is cut.
+// The source format ends (the file ended or its next frames differ): the resampler hands out
+// the rest of the stretch, up to its true length.
 void endSourceFormat(Mp3Decoder& decoder) {
-    if (decoder.resampler == nullptr) {
-        return;
+    if (decoder.resampling) {
+        finishResampler(decoder.resampler, decoder.ready);
+        decoder.resampling = false;
     }
-    const std::uint64_t trueFrames =
-        (decoder.sourceFrames * playbackRate + static_cast<std::uint64_t>(decoder.sourceRate / 2)) /
-        static_cast<std::uint64_t>(decoder.sourceRate);
-    const std::vector<std::int16_t> silence(decoder.source.size());
-    for (int tries = 0; decoder.resampledFrames < trueFrames && tries < 8; ++tries) {
-        SDL_AudioStreamPut(decoder.resampler, silence.data(),
-                           static_cast<int>(silence.size() * sizeof(std::int16_t)));
-        SDL_AudioStreamFlush(decoder.resampler);
-        drainResampler(decoder);
-    }
-    if (decoder.resampledFrames > trueFrames) {
-        const std::size_t surplus = std::min<std::size_t>(
-            static_cast<std::size_t>(decoder.resampledFrames - trueFrames), decoder.ready.size() / 2);
-        decoder.ready.resize(decoder.ready.size() - 2 * surplus);
-    }
-    SDL_FreeAudioStream(decoder.resampler);
-    decoder.resampler = nullptr;
 }
 
 // The file's frames from here on come at `rate` with `channels`: a file may change both midway,
@@ -125,15 +209,9 @@ void startSourceFormat(Mp3Decoder& decoder) {
         fail(decoder, "the decoder gave an unexpected sample format");
         return;
     }
-    decoder.sourceFrames = 0;
-    decoder.resampledFrames = 0;
     if (rate != playbackRate) {
-        decoder.resampler = SDL_NewAudioStream(AUDIO_S16SYS, 2, static_cast<int>(rate),
-                                               AUDIO_S16SYS, 2, playbackRate);
-        if (decoder.resampler == nullptr) {
-            fail(decoder, std::string("cannot convert ") + std::to_string(rate) +
-                              " Hz to the playback rate: " + SDL_GetError());
-        }
+        startResampler(decoder.resampler, static_cast<int>(rate));
+        decoder.resampling = true;
     }
 }
 
@@ -146,17 +224,11 @@ void convert(Mp3Decoder& decoder, std::size_t frames) {
             samples[2 * i] = samples[2 * i + 1] = samples[i];
         }
     }
-    if (decoder.resampler == nullptr) {
+    if (decoder.resampling) {
+        resample(decoder.resampler, samples, frames, decoder.ready);
+    } else {
         decoder.ready.insert(decoder.ready.end(), samples, samples + 2 * frames);
-        return;
     }
-    decoder.sourceFrames += frames;
-    if (SDL_AudioStreamPut(decoder.resampler, samples,
-                           static_cast<int>(frames * 2 * sizeof(std::int16_t))) != 0) {
-        fail(decoder, std::string("cannot resample the music: ") + SDL_GetError());
-        return;
-    }
-    drainResampler(decoder);
 }
 
 // Refills `ready` with the next converted frames. False once nothing more will come.
@@ -169,16 +241,16 @@ bool refill(Mp3Decoder& decoder) {
         const int result =
             mpg123_read(decoder.handle, reinterpret_cast<unsigned char*>(decoder.source.data()),
                         decoder.source.size(), &bytes);
-        if (result == MPG123_NEW_FORMAT) {
-            startSourceFormat(decoder);
-            continue;
-        }
+        // A change of format can come with the last samples of the old one: they are converted
+        // as the old format before the new one starts.
         if (bytes > 0 && decoder.sourceChannels == 0) {
             fail(decoder, "the decoder gave samples before their format");
         } else if (bytes > 0) {
             convert(decoder, bytes / (sizeof(std::int16_t) * decoder.sourceChannels));
         }
-        if (result != MPG123_OK && !decoder.sourceEnded) {
+        if (result == MPG123_NEW_FORMAT) {
+            startSourceFormat(decoder);
+        } else if (result != MPG123_OK && !decoder.sourceEnded) {
             if (result != MPG123_DONE) {
                 decoder.failure = libraryReason(decoder.handle, result);
             }
@@ -194,7 +266,8 @@ bool refill(Mp3Decoder& decoder) {
 
 bool openMp3(Mp3Decoder& decoder, const char* path, std::string& failure) {
     closeMp3(decoder);
-    if (!checkReadableFile(path, failure)) {
+    long audioStart = 0;
+    if (!checkReadableFile(path, audioStart, failure)) {
         return false;
     }
     static std::once_flag initialised;
@@ -208,6 +281,9 @@ bool openMp3(Mp3Decoder& decoder, const char* path, std::string& failure) {
     }
     // MPG123_FLAGS would replace the library's defaults and with them gapless decoding: only add.
     mpg123_param(decoder.handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0.0);
+    // The library gives up after 1 KiB of junk by default, counting the tags among junk too.
+    mpg123_param(decoder.handle, MPG123_RESYNC_LIMIT,
+                 std::max(audioStart, 0L) + static_cast<long>(audioSearchBytes), 0.0);
     // The file's own rate and channels, 16-bit. The library's own rate conversion is not used:
     // it is slow on some frames (half a minute of CPU for one read of a 32 kHz file was seen).
     mpg123_format_none(decoder.handle);
@@ -215,8 +291,7 @@ bool openMp3(Mp3Decoder& decoder, const char* path, std::string& failure) {
     std::size_t rateCount = 0;
     mpg123_rates(&rates, &rateCount);
     for (std::size_t i = 0; i < rateCount; ++i) {
-        mpg123_format(decoder.handle, rates[i], MPG123_MONO | MPG123_STEREO,
-                      MPG123_ENC_SIGNED_16);
+        mpg123_format(decoder.handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
     }
 
     if (int result = mpg123_open(decoder.handle, path); result != MPG123_OK) {
@@ -251,9 +326,6 @@ std::size_t decodeMp3(Mp3Decoder& decoder, std::int16_t* stereoFrames, std::size
 }
 
 void closeMp3(Mp3Decoder& decoder) {
-    if (decoder.resampler != nullptr) {
-        SDL_FreeAudioStream(decoder.resampler);
-    }
     if (decoder.handle != nullptr) {
         mpg123_close(decoder.handle);
         mpg123_delete(decoder.handle);

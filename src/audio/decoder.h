@@ -1,8 +1,11 @@
 // MP3 decoding with libmpg123 at the file's own rate and channel count, handed out as 44100 Hz
 // interleaved stereo 16-bit, gapless. A 44100 Hz stereo file passes through bit for bit; a mono
-// one is copied to both sides; any other rate goes through SDL's resampler. The live music clock
+// one is copied to both sides; any other rate goes through the resampler, and a file whose rate
+// or channel count changes midway has each stretch converted to its own true length. The live music clock
 // decodes on its own thread with it; the capture tool decodes in step with the frames it renders.
 #pragma once
+
+#include "audio/resample.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,15 +13,13 @@
 #include <vector>
 
 struct mpg123_handle_struct;
-struct _SDL_AudioStream;
 
 struct Mp3Decoder {
     mpg123_handle_struct* handle = nullptr;
-    _SDL_AudioStream* resampler = nullptr; // only while the source is not at the playback rate
+    Resampler resampler; // only used while the source is not at the playback rate
+    bool resampling = false;
     int sourceRate = 0;
     int sourceChannels = 0;
-    std::uint64_t sourceFrames = 0;    // put into the resampler since the format began
-    std::uint64_t resampledFrames = 0; // taken out of it
     std::vector<std::int16_t> source; // one read of the file's own samples
     // Converted frames not handed out yet. Opening fills it, which proves the file holds audio.
     std::vector<std::int16_t> ready;

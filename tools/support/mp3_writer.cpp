@@ -20,7 +20,7 @@ struct FileCloser {
 } // namespace
 
 bool writeMp3(const std::string& path, const std::vector<std::int16_t>& samples, int channels,
-              int rate, std::string& failure, int bitrateKbps) {
+              int rate, std::string& failure, int bitrateKbps, bool gaplessTag) {
     if (channels != 1 && channels != 2) {
         failure = "only mono or stereo can be encoded";
         return false;
@@ -36,7 +36,7 @@ bool writeMp3(const std::string& path, const std::vector<std::int16_t>& samples,
     lame_set_mode(lame.get(), channels == 1 ? MONO : JOINT_STEREO);
     lame_set_brate(lame.get(), bitrateKbps);
     lame_set_quality(lame.get(), 5);
-    lame_set_bWriteVbrTag(lame.get(), 1);
+    lame_set_bWriteVbrTag(lame.get(), gaplessTag ? 1 : 0);
     if (lame_init_params(lame.get()) < 0) {
         failure = "LAME rejected the encoding parameters (rate " + std::to_string(rate) + ")";
         return false;
@@ -75,7 +75,7 @@ bool writeMp3(const std::string& path, const std::vector<std::int16_t>& samples,
 
     // The tag frame is only complete now that LAME knows the length; it replaces the
     // placeholder LAME wrote as the first frame.
-    std::vector<unsigned char> tag(lame_get_lametag_frame(lame.get(), nullptr, 0));
+    std::vector<unsigned char> tag(gaplessTag ? lame_get_lametag_frame(lame.get(), nullptr, 0) : 0);
     if (!tag.empty() && lame_get_lametag_frame(lame.get(), tag.data(), tag.size()) == tag.size()) {
         std::fseek(file.get(), 0, SEEK_SET);
         std::fwrite(tag.data(), 1, tag.size(), file.get());
