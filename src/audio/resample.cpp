@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr double pi = 3.14159265358979323846;
+
 // Source frames each side of a position at a cutoff of the source's own Nyquist rate; the filter
 // widens by the ratio when it must cut lower (a source faster than the playback rate).
 constexpr int baseHalfTaps = 16;
@@ -16,7 +18,7 @@ constexpr int baseHalfTaps = 16;
 constexpr double cutoffShare = 0.95;
 
 double blackman(double x, double half) { // x in [-half, half]
-    const double t = M_PI * x / half;
+    const double t = pi * x / half;
     return 0.42 + 0.5 * std::cos(t) + 0.08 * std::cos(2.0 * t);
 }
 
@@ -31,7 +33,7 @@ void tableTaps(Resampler& r, double cutoff) {
         double sum = 0.0;
         for (int k = 0; k < width; ++k) {
             const double x = (k - r.halfTaps + 1) - fraction; // source frame minus position
-            const double arg = M_PI * cutoff * x;
+            const double arg = pi * cutoff * x;
             const double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(arg) / arg;
             const double w = std::abs(x) < r.halfTaps ? cutoff * sinc * blackman(x, r.halfTaps) : 0;
             weights[k] = static_cast<float>(w);

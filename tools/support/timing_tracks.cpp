@@ -6,6 +6,10 @@
 #include <fstream>
 #include <iterator>
 
+namespace {
+constexpr double pi = 3.14159265358979323846;
+}
+
 std::vector<std::int16_t> burstTrack(int rate, int channels, double seconds,
                                      const std::vector<double>& burstSeconds) {
     std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * rate) * channels, 0);
@@ -15,8 +19,8 @@ std::vector<std::int16_t> burstTrack(int rate, int channels, double seconds,
         for (long i = std::max(0L, middle - half); i < middle + half; ++i) {
             const double t = static_cast<double>(i - middle) / rate;
             // A Hann-shaped 1 kHz tone: symmetric about its centre, so its centroid is the centre.
-            const double envelope = 0.5 + 0.5 * std::cos(M_PI * t * 100.0);
-            const double value = 20000.0 * envelope * std::sin(2.0 * M_PI * 1000.0 * t);
+            const double envelope = 0.5 + 0.5 * std::cos(pi * t * 100.0);
+            const double value = 20000.0 * envelope * std::sin(2.0 * pi * 1000.0 * t);
             for (int c = 0; c < channels && i * channels + c < static_cast<long>(samples.size());
                  ++c) {
                 samples[static_cast<std::size_t>(i * channels + c)] =
