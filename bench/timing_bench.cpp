@@ -2,7 +2,8 @@
 // pieces of different formats (decoded length against the pieces' sum, and where each piece's
 // burst lands) and long click tracks at other rates (where a burst at 10 s and at 110 s lands
 // against round(t × 44100)).
-//   ./bench/timing_bench          (from the build folder; writes its files to a temporary folder)
+//   ./bench/timing_bench [FOLDER]   (from the build folder; the files stay in FOLDER when given,
+//                                    joined-6.mp3 and joined-60.mp3 among them)
 #include "audio/decoder.h"
 
 #include "mp3_writer.h"
@@ -31,7 +32,8 @@ std::vector<std::int16_t> decode(const std::string& path) {
 
 void joined(const fs::path& folder, const char* name, const std::vector<TrackPiece>& pieces) {
     std::string failure;
-    const std::string path = (folder / "joined.mp3").string();
+    const std::string path =
+        (folder / ("joined-" + std::to_string(pieces.size()) + ".mp3")).string();
     if (!writeJoinedMp3(path, folder.string(), pieces, failure)) {
         std::fprintf(stderr, "timing_bench: %s\n", failure.c_str());
         std::exit(1);
@@ -70,8 +72,9 @@ void clicks(const fs::path& folder, int rate) {
 
 } // namespace
 
-int main() {
-    const fs::path folder = fs::temp_directory_path() / "quartz-timing-bench";
+int main(int argc, char** argv) {
+    const fs::path folder =
+        argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "quartz-timing-bench";
     fs::create_directories(folder);
     joined(
         folder, "six 3 s pieces, four formats",
@@ -84,6 +87,8 @@ int main() {
     for (const int rate : {48000, 32000, 24000, 16000, 12000, 8000}) {
         clicks(folder, rate);
     }
-    fs::remove_all(folder);
+    if (argc == 1) {
+        fs::remove_all(folder);
+    }
     return 0;
 }
