@@ -1,11 +1,13 @@
 // Timeline of the frame-level decisions, kept free of GL so it can be checked on its own.
 #include "render/frame_plan.h"
 
+#include "timeline.h"
+
 #include <cmath>
 
 FramePlan planFrame(float time, float levelStep) {
     FramePlan plan;
-    if (time >= 4.4f) {
+    if (time >= static_cast<float>(grooveStart)) {
         plan.pointSmooth = false;
         const float grey = 1.0f - levelStep;
         plan.clearColor[0] = grey;
@@ -25,7 +27,7 @@ FramePlan planFrame(float time, float levelStep) {
     // glPointSize answers GL_INVALID_VALUE for a size that is not positive (NaN included) and
     // keeps the old one; skipping the call keeps the same size without leaving an error behind.
     plan.setPointSize = plan.pointSize > 0.0f;
-    plan.pictureB = time > 17.4f;
+    plan.pictureB = time > static_cast<float>(dropStart);
     return plan;
 }
 

@@ -13,7 +13,8 @@ struct FramePlan {
     bool pictureB = false;
 };
 
-// The point-pass switch is time >= 4.4 (4.4 itself is late); the picture switch is time > 17.4.
+// The point-pass switch is time >= grooveStart (4.4 itself is late); the picture switch is
+// time > dropStart. Both compare in single precision.
 FramePlan planFrame(float time, float levelStep);
 
 struct ViewportRect {

@@ -3,6 +3,7 @@
 #include "music.h"
 
 #include "synth.h"
+#include "timeline.h"
 
 #include <algorithm>
 #include <array>
@@ -11,10 +12,7 @@
 
 namespace {
 
-// The picture changes at these music times, so the music changes there too.
-constexpr double grooveStart = 4.4;
-constexpr double breakStart = 13.0;
-constexpr double dropStart = 17.4;
+// The picture changes at grooveStart, breakStart and dropStart, so the music changes there too.
 // Five 4/4 bars fill the groove exactly, so the break begins on a downbeat (about 140 BPM).
 constexpr double beat = (breakStart - grooveStart) / 20.0;
 constexpr double bar = 4.0 * beat;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "render/shaders/glsl_functions.h"
+#include "timeline.h"
 
 constexpr char compositeVertexText[] = R"(#version 150
 uniform float time;
@@ -30,31 +31,31 @@ in vec2 uv;
 in vec2 ndc;
 out vec4 outColor;
 
-)" QM_GLSL_RAND "\n" QM_GLSL_HSV R"(
+)" QM_GLSL_TIMELINE QM_GLSL_RAND "\n" QM_GLSL_HSV R"(
 void main() {
     float s = ndc.x / 2.0 + 0.5;
     float t = ndc.y / 2.0 + 0.5;
 
     vec3 scr;
-    if (time > 13.0 && time < 17.4) {
+    if (time > breakStart && time < dropStart) {
         scr = texture2D(screentexture, vec2(s, s)).rgb;
     } else {
         scr = texture2D(screentexture, vec2(s, t)).rgb;
     }
 
     vec2 uvv = uv;
-    if (time > 17.4) {
+    if (time > dropStart) {
         uvv.y = uvv.y + fract(time * 27.5) * 0.1;
     }
     uvv = clamp(uvv, 0.0, 1.0);
     vec3 img = texture2D(fist, uvv).rgb;
 
     vec3 c = scr;
-    if (time > 17.4) {
+    if (time > dropStart) {
         img = img + 0.6 * fract(time * 27.5);
         img = hsv(cumulativeLevel + fract(time * 27.5), img.r, img.r);
     }
-    if (time > 4.4) {
+    if (time > grooveStart) {
         if (length(img) > length(scr)) {
             c = img;
         } else {
@@ -64,7 +65,7 @@ void main() {
 
     c = c - sin(uv.y * 2000.0) * 0.1;
 
-    if (time > 4.4) {
+    if (time > grooveStart) {
         c = c - dot(ndc, ndc) * 0.4;
         c = c - rand(vec2(time, time)) * 0.2;
         c = c - texture2D(screentexture, vec2(t, t)).r * 0.1;
