@@ -161,12 +161,21 @@ bool makeOffScreenTarget(std::string& failure) {
     return true;
 }
 
+// Binds the target and clears it with the frame's colour, or black where bars frame the picture.
+// Each pass calls it for itself, so neither depends on what the other left bound or set.
+void clearTarget(const FramePlan& plan, const FrameTarget& target) {
+    const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
+    const float* clear = letterboxed ? barColour : plan.clearColor;
+    glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
+    glClearColor(clear[0], clear[1], clear[2], clear[3]);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+}
+
 } // namespace
 
 bool setupScene(std::string& failure, const std::string& assetDir) {
     const bool made = loadPictures(assetDir, failure) && buildPointPass(failure) &&
                       buildCompositePass(failure) && makeOffScreenTarget(failure);
-    // Every frame starts with the window bound (see drawPointPass).
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     if (!made) {
         releaseScene();
@@ -195,15 +204,7 @@ void releaseScene() {
 
 void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target) {
     const SceneObjects& scene = sceneObjects;
-    const bool letterboxed = target.width != sceneWidth || target.height != sceneHeight;
-    const float* clear = letterboxed ? barColour : plan.clearColor;
-    glClearColor(clear[0], clear[1], clear[2], clear[3]);
-    // The live window is already bound (set-up and every frame leave it so); a capture target
-    // has to be bound here, or this clear would hit whatever the caller left bound.
-    if (target.framebuffer != 0) {
-        glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
-    }
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    clearTarget(plan, target);
 
     glUseProgram(scene.pointProgram);
     glUniform1f(scene.pointLevelUniform, scene.cumulativeLevel);
@@ -218,9 +219,8 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
 
 void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& target) {
     const SceneObjects& scene = sceneObjects;
-    glBindFramebuffer(GL_FRAMEBUFFER, target.framebuffer);
-    // At 640x480 the rectangle is the whole target. The clear below ignores the viewport, so
-    // around a smaller rectangle it paints the bars.
+    // At 640x480 the rectangle is the whole target. The clear ignores the viewport, so around a
+    // smaller rectangle it paints the bars.
     const ViewportRect rect = letterboxRect(target.width, target.height);
     glViewport(rect.x, rect.y, rect.width, rect.height);
     glBindVertexArray(scene.quadVertexArray);
@@ -233,7 +233,7 @@ void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& tar
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(GL_TEXTURE_2D, plan.pictureB ? scene.imageTextureB : scene.imageTextureA);
     glUniform1i(scene.postPictureUniform, 2);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    clearTarget(plan, target);
     glDrawArrays(GL_TRIANGLES, 0, 6);
 }
 
