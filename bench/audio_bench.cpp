@@ -57,8 +57,7 @@ int main(int argc, char** argv) {
     }
     MusicStream stream = openStream(path);
     if (stream == 0) {
-        std::fprintf(stderr, "audio_bench: cannot open \"%s\": %s\n", path,
-                     musicFailure().c_str());
+        std::fprintf(stderr, "audio_bench: cannot open \"%s\": %s\n", path, musicFailure().c_str());
         freeDevice();
         return 1;
     }

@@ -1,8 +1,9 @@
 // MP3 decoding with libmpg123 at the file's own rate and channel count, handed out as 44100 Hz
 // interleaved stereo 16-bit, gapless. A 44100 Hz stereo file passes through bit for bit; a mono
 // one is copied to both sides; any other rate goes through the resampler, and a file whose rate
-// or channel count changes midway has each stretch converted to its own true length. The live music clock
-// decodes on its own thread with it; the capture tool decodes in step with the frames it renders.
+// or channel count changes midway has each stretch converted to its own true length. The live music
+// clock decodes on its own thread with it; the capture tool decodes in step with the frames it
+// renders.
 #pragma once
 
 #include "audio/resample.h"
