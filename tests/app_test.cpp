@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
 
 using namespace testing_support;
 
@@ -109,6 +110,44 @@ TEST(AppEndToEnd, SignalDuringStartUpEndsItBeforeTheWindowOpens) {
     });
     EXPECT_EQ(result.exitCode, 143) << result.standardError;
     EXPECT_EQ(mapped, 0);
+}
+
+// A sound server that stops taking sound mid-run (SDL's disk driver blocked on a FIFO this test
+// never reads) must not leave the viewer before a frozen picture: the run ends about 2 s later
+// with exit 1 and one line, and shutdown must not wait on the stuck device before saying it.
+TEST(AppEndToEnd, ADeviceThatStopsTakingSoundEndsTheRunInOneLine) {
+    const Stage stage;
+    const std::string fifo = stage.dir.file("audio.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const ProcessRun run =
+        startPresentation(stage, {{"SDL_AUDIODRIVER", "disk"}, {"SDL_DISKAUDIOFILE", fifo}});
+    // The driver writes through stdio, whose flush at exit waits on the full pipe as well (a real
+    // device's thread holds nothing of the kind), so the pipe is drained once the line is said.
+    const bool said = waitUntil(startSeconds, [&] {
+        return readFile(run.stderrPath).find("quartz-meridian: ") != std::string::npos;
+    });
+    ::fcntl(reader, F_SETFL, 0);
+    std::thread drain([&] {
+        char bytes[4096];
+        while (::read(reader, bytes, sizeof bytes) > 0) {
+        }
+    });
+    ProcessResult result = finishProgram(run, startSeconds);
+    drain.join();
+    ::close(reader);
+    EXPECT_TRUE(said) << result.standardError;
+    EXPECT_GT(result.seconds, 2.0);
+    // The disk driver announces itself on stderr in lines of its own.
+    std::istringstream lines(result.standardError);
+    result.standardError.clear();
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("CRITICAL: ", 0) != 0) {
+            result.standardError += line + "\n";
+        }
+    }
+    expectOneLine(result, "quartz-meridian", "",
+                  ": the audio device stopped playing: no sound taken for 2 s at ");
 }
 
 // One way to break one of the three files in an otherwise complete working folder, with what

@@ -206,3 +206,106 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     drain.join();
     ::close(device);
 }
+
+// A sound server that stops taking sound (suspended, corked) must not freeze the picture for
+// ever. SDL's disk driver blocks in its write once this test stops reading the pipe, and the
+// device stops calling back, as such a server's would. A second's hiccup just continues; a frame
+// loop that was itself held for longer than the bound (the process stopped, say) is no stall on
+// its own; a device that stays silent while frames go on ends playback with the one line the
+// user is told, the position held within what the device was handed.
+TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
+    const TempDir dir;
+    const std::string pipePath = dir.file("device");
+    ASSERT_EQ(::mkfifo(pipePath.c_str(), 0600), 0);
+    const int device = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK);
+    constexpr int bufferBytes = 1024 * 4;
+    ASSERT_EQ(::fcntl(device, F_SETPIPE_SZ, bufferBytes), bufferBytes);
+    ::setenv("SDL_AUDIODRIVER", "disk", 1);
+    ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
+    ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    std::vector<std::int16_t> samples;
+    square(samples, 8.0, 2000, 2000);
+    ASSERT_TRUE(openDevice()) << musicFailure();
+    const MusicStream stream = openStream(makeMp3(dir, "long.mp3", samples).c_str());
+    ASSERT_NE(stream, 0u) << musicFailure();
+    ::fcntl(device, F_SETFL, 0);
+    // The disk driver writes through stdio, whose flush at exit would wait on the full pipe too,
+    // so however this case ends the pipe is drained then (never closed: with no reader left, the
+    // held write would end the process by SIGPIPE).
+    const struct DrainAtEnd {
+        int fd;
+        ~DrainAtEnd() {
+            std::thread([fd = fd] {
+                char bytes[4096];
+                while (::read(fd, bytes, sizeof bytes) > 0) {
+                }
+            }).detach();
+        }
+    } drainAtEnd{device};
+    std::vector<std::int16_t> buffer(bufferBytes / 2);
+    long long heard = 0; // frames of music read from the device
+    const auto readBuffer = [&] {
+        for (std::size_t got = 0; got < bufferBytes;) {
+            const ssize_t n =
+                ::read(device, reinterpret_cast<char*>(buffer.data()) + got, bufferBytes - got);
+            ASSERT_GT(n, 0);
+            got += static_cast<std::size_t>(n);
+        }
+        heard += std::any_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s != 0; })
+                     ? 1024
+                     : 0;
+    };
+    startPlayback(stream);
+    while (heard == 0) { // the silence SDL wrote while paused comes first
+        readBuffer();
+    }
+    using Clock = std::chrono::steady_clock;
+    // Frames every 10 ms until `done`; the moment the position last moved, in `moved`.
+    Clock::time_point moved = Clock::now();
+    double last = -1.0;
+    const auto framesUntil = [&](const std::function<bool()>& done) {
+        return waitUntil(20.0 * slowdown, [&] {
+            update();
+            const double position = positionSeconds(stream);
+            EXPECT_LE(std::llround(position * playbackRate), heard + 2 * 1024);
+            if (position != last) {
+                last = position;
+                moved = Clock::now();
+            }
+            return done();
+        });
+    };
+    const auto frozenFor = [&](double seconds) {
+        return std::chrono::duration<double>(Clock::now() - moved).count() >= seconds;
+    };
+    for (int i = 0; i < 10; ++i) {
+        readBuffer();
+        update();
+    }
+    ASSERT_TRUE(framesUntil([&] { return frozenFor(1.0); }));
+    EXPECT_TRUE(isActive(stream)) << playbackFailure(stream);
+    const double beforeHiccup = last;
+    for (int i = 0; i < 10; ++i) {
+        readBuffer();
+        update();
+    }
+    EXPECT_GT(positionSeconds(stream), beforeHiccup);
+    EXPECT_TRUE(isActive(stream)) << playbackFailure(stream);
+
+    // The device stops again, and once frames have seen it owe a callback, the frame loop is
+    // held past the bound: that gap is the condition under test, not a wait for something. The
+    // frames after it must still see the device silent for most of the bound.
+    ASSERT_TRUE(framesUntil([&] { return frozenFor(0.3); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const auto resumed = Clock::now();
+    ASSERT_TRUE(framesUntil([&] { return !isActive(stream); }));
+    const double stalledAfter = std::chrono::duration<double>(Clock::now() - resumed).count();
+    EXPECT_GE(stalledAfter, 1.0) << "the held frame loop was taken for the device's stall";
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "the audio device stopped playing: no sound taken for 2 s at %.1f s of the music",
+                  positionSeconds(stream));
+    EXPECT_EQ(playbackFailure(stream), expected);
+    freeStream(stream);
+    freeDevice(); // returns although SDL's device thread is still held in its write
+}

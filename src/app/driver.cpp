@@ -119,15 +119,16 @@ bool startUp() {
     return stopAsked() || (openWindow() && makeScene());
 }
 
-// Plays to the end, Escape, a close request or a signal. False when the music broke off.
+// Plays to the end, Escape, a close request or a signal. False when the music broke off or the
+// audio device stopped taking it.
 bool playFrames() {
     GLFWwindow* window = presentation.window;
     const MusicStream musicStream = presentation.musicStream;
     startPlayback(musicStream);
     while (!glfwWindowShouldClose(window)) {
         if (!isActive(musicStream)) {
-            if (const std::string failure = decodeFailure(musicStream); !failure.empty()) {
-                return fail(std::string("music \"") + musicFileName + "\" broke off: " + failure);
+            if (const std::string failure = playbackFailure(musicStream); !failure.empty()) {
+                return fail(failure);
             }
             break;
         }

@@ -100,9 +100,8 @@ void playFrame() {
         return;
     }
     if (!isActive(run.musicStream)) {
-        if (const std::string failure = decodeFailure(run.musicStream); !failure.empty()) {
-            finish(Phase::failed,
-                   std::string("music \"") + musicFileName + "\" broke off: " + failure);
+        if (const std::string failure = playbackFailure(run.musicStream); !failure.empty()) {
+            finish(Phase::failed, failure);
         } else {
             finish(Phase::ended, "the music has ended");
         }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -34,6 +35,14 @@ constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decode
 constexpr std::size_t decodeChunkFrames = 4096;
 constexpr std::uint16_t deviceBufferFrames = 1024;
 constexpr auto decoderNap = std::chrono::milliseconds(40);
+// A device that has taken nothing for this long while music is still to be heard (a suspended or
+// corked sound server) is given up on: far beyond a sound server's hiccup, and short enough that
+// the viewer is told before wondering why the picture froze.
+constexpr int deviceStallSeconds = 2;
+constexpr std::int64_t deviceStallNanoseconds = deviceStallSeconds * 1'000'000'000LL;
+// A frame loop that was itself held (the machine suspended, a debugger) has seen nothing of the
+// device meanwhile, so a gap between two frames counts towards a stall for at most this much.
+constexpr std::int64_t longestCountedGapNanoseconds = 250'000'000;
 // The ring must hold the decoded future and the metered past at once.
 static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
               ringFrames);
@@ -58,8 +67,13 @@ struct Playback {
     bool audioInitialised = false;
     SDL_AudioDeviceID device = 0;
 
+    // Closing the device joins SDL's device thread, which a stalled device may hold forever in a
+    // write that never returns. Once set, the device is left to the end of the process.
+    bool deviceStalled = false;
+
     // The stream. Only one exists at a time; its handle is 1.
     bool streamOpen = false;
+    std::string path; // as openStream was given it, for the failure line
     Mp3Decoder decoder;
     std::unique_ptr<std::atomic<std::int16_t>[]> ring; // interleaved stereo
     std::atomic<std::uint64_t> writtenFrames{0};       // decoder thread → callback
@@ -89,6 +103,13 @@ struct Playback {
     // the level window and the end test all describe that heard moment.
     std::uint64_t frameHeard = 0;
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
+
+    // Main thread only: the watch on a device that stops calling back.
+    bool started = false;
+    std::uint32_t watchedSequence = 0; // the stamp the previous update() saw
+    std::int64_t previousUpdateNanoseconds = -1;
+    std::int64_t overdueNanoseconds = 0; // frame-loop time the device has owed a callback
+    bool stalled = false;
 };
 
 // Never destroyed: a library that calls exit() mid-run (Xlib when the window or the X connection
@@ -154,10 +175,17 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
     }
 }
 
-// The frame being heard now: the first frame of the buffer the device is playing, advanced by
-// the monotonic clock since it started, but never past what that buffer held (the rest of it is
-// the silence after the end, or an underrun). Never decreases.
-std::uint64_t heardFrame() {
+struct ClockReading {
+    std::uint64_t frame;    // being heard now
+    std::uint32_t sequence; // of the stamp it was read from
+    bool pastStamp;         // the heard moment reached the end of the stamped buffer
+};
+
+// The frame being heard at `now`: the first frame of the buffer the device is playing, advanced
+// by the monotonic clock since it started, but never past what that buffer held (the rest of it
+// is the silence after the end, an underrun, or a device that stopped calling back). Never
+// decreases.
+ClockReading readClock(std::int64_t now) {
     for (;;) {
         const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
         if (before & 1u) {
@@ -171,12 +199,38 @@ std::uint64_t heardFrame() {
             continue;
         }
         if (stamp < 0) {
-            return 0; // the device has not asked for anything yet
+            return {playback.frameHeard, before, true}; // the device has not asked for anything
         }
-        const std::int64_t elapsed = std::max<std::int64_t>(0, nowNanoseconds() - stamp);
+        const std::int64_t elapsed = std::max<std::int64_t>(0, now - stamp);
         const auto advanced =
             static_cast<std::uint64_t>(static_cast<double>(elapsed) * 1e-9 * playbackRate);
-        return std::max(playback.frameHeard, std::min(first + advanced, end));
+        return {std::max(playback.frameHeard, std::min(first + advanced, end)), before,
+                first + advanced >= end};
+    }
+}
+
+bool allHeard() {
+    return playback.decodeFinished.load(std::memory_order_acquire) &&
+           playback.frameHeard >= playback.writtenFrames.load(std::memory_order_acquire);
+}
+
+// A device that plays calls back before the buffer it is playing runs out. Time counts towards a
+// stall only while consecutive frames see the same stamp outrun, so one long gap in the frame
+// loop cannot trip it, and any callback starts the count again.
+void watchDevice(const ClockReading& reading, std::int64_t now) {
+    const bool owed = playback.started && reading.pastStamp && !allHeard();
+    if (!owed || reading.sequence != playback.watchedSequence ||
+        playback.previousUpdateNanoseconds < 0) {
+        playback.overdueNanoseconds = 0;
+    } else {
+        playback.overdueNanoseconds +=
+            std::min(now - playback.previousUpdateNanoseconds, longestCountedGapNanoseconds);
+    }
+    playback.watchedSequence = reading.sequence;
+    playback.previousUpdateNanoseconds = now;
+    if (playback.overdueNanoseconds >= deviceStallNanoseconds) {
+        playback.stalled = true;
+        playback.deviceStalled = true;
     }
 }
 
@@ -192,6 +246,11 @@ void resetStreamState() {
     playback.stampNanoseconds.store(-1);
     playback.frameHeard = 0;
     playback.stopDecoder = false;
+    playback.started = false;
+    playback.watchedSequence = 0;
+    playback.previousUpdateNanoseconds = -1;
+    playback.overdueNanoseconds = 0;
+    playback.stalled = false;
 }
 
 #ifdef __linux__
@@ -253,6 +312,7 @@ MusicStream openStream(const char* path) {
     if (!openMp3(playback.decoder, path, playback.failure)) {
         return 0;
     }
+    playback.path = path;
     playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
     std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
     decodeAhead(chunk);
@@ -268,6 +328,7 @@ MusicStream openStream(const char* path) {
 void startPlayback(MusicStream stream) {
     if (stream == 1 && playback.device != 0) {
         SDL_PauseAudioDevice(playback.device, 0);
+        playback.started = true;
     }
 }
 
@@ -275,9 +336,7 @@ bool isActive(MusicStream stream) {
     if (stream != 1 || !playback.streamOpen) {
         return false;
     }
-    const bool allDecoded = playback.decodeFinished.load(std::memory_order_acquire);
-    const std::uint64_t decoded = playback.writtenFrames.load(std::memory_order_acquire);
-    return !(allDecoded && playback.frameHeard >= decoded);
+    return !playback.stalled && !allHeard();
 }
 
 double positionSeconds(MusicStream stream) {
@@ -303,7 +362,10 @@ unsigned readLevelStep(MusicStream stream) {
 
 void update() {
     if (playback.streamOpen) {
-        playback.frameHeard = heardFrame();
+        const std::int64_t now = nowNanoseconds();
+        const ClockReading reading = readClock(now);
+        playback.frameHeard = reading.frame;
+        watchDevice(reading, now);
         if constexpr (!decodeOnOwnThread) {
             decodeAhead(playback.frameLoopChunk);
         }
@@ -311,13 +373,24 @@ void update() {
     playback.decoderWake.notify_one();
 }
 
-std::string decodeFailure(MusicStream stream) {
-    // The decoder thread writes its failure before it publishes decodeFinished.
-    if (stream != 1 || !playback.streamOpen ||
-        !playback.decodeFinished.load(std::memory_order_acquire)) {
+std::string playbackFailure(MusicStream stream) {
+    if (stream != 1 || !playback.streamOpen) {
         return {};
     }
-    return playback.decoder.failure;
+    if (playback.stalled) {
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "the audio device stopped playing: no sound taken for %d s at %.1f s of the "
+                      "music",
+                      deviceStallSeconds, static_cast<double>(playback.frameHeard) / playbackRate);
+        return line;
+    }
+    // The decoder thread writes its failure before it publishes decodeFinished.
+    if (!playback.decodeFinished.load(std::memory_order_acquire) ||
+        playback.decoder.failure.empty()) {
+        return {};
+    }
+    return "music \"" + playback.path + "\" broke off: " + playback.decoder.failure;
 }
 
 void freeStream(MusicStream stream) {
@@ -345,6 +418,13 @@ void freeStream(MusicStream stream) {
 }
 
 void freeDevice() {
+    if (playback.deviceStalled) {
+        // Closing would wait for it, maybe forever; it is forgotten and goes with the process.
+        playback.deviceStalled = false;
+        playback.device = 0;
+        playback.audioInitialised = false;
+        return;
+    }
     if (playback.device != 0) {
         SDL_CloseAudioDevice(playback.device);
         playback.device = 0;

@@ -23,7 +23,8 @@ void startPlayback(MusicStream stream);
 // was last called (the start of the stream before the first call). So a frame's time, its level
 // and the end test can never disagree.
 
-// False exactly once everything decoded has been heard.
+// False once everything decoded has been heard, or once the device has taken no sound for about
+// 2 s of running frames while music was still to be heard (playbackFailure then says so).
 bool isActive(MusicStream stream);
 
 // The position being heard, in seconds of the stream; never decreases.
@@ -33,14 +34,18 @@ double positionSeconds(MusicStream stream);
 unsigned readLevelStep(MusicStream stream);
 
 // Once per frame, after the buffer swap: takes the next frame's reading of the clock (what the
-// device is playing now) and wakes the decoder.
+// device is playing now), watches for a device that stopped calling back, and wakes the decoder.
+// A long gap between two calls (the frame loop itself held) counts as a short one.
 void update();
 
-// Why decoding stopped before the end of the file (a damaged frame the decoder could not get
-// past); empty while decoding goes on and when it reached the end.
-std::string decodeFailure(MusicStream stream);
+// Why the music will not be heard to its end, as the line to tell the user: it broke off (a
+// damaged frame the decoder could not get past, naming the file openStream was given) or the
+// device stopped taking it. Empty while neither happened.
+std::string playbackFailure(MusicStream stream);
 
 void freeStream(MusicStream stream);
+// A device that stopped taking sound is not closed (that would wait on it, maybe forever): it is
+// left to the end of the process.
 void freeDevice();
 
 // The reason for the last failed openDevice or openStream.
