@@ -55,35 +55,34 @@ int main(int argc, char** argv) {
                      musicFailure().c_str());
         return 1;
     }
-    MusicStream stream = openStream(path);
-    if (stream == 0) {
+    if (!openStream(path)) {
         std::fprintf(stderr, "audio_bench: cannot open \"%s\": %s\n", path, musicFailure().c_str());
         freeDevice();
         return 1;
     }
 
     // Ten seconds of playback, read the way the presentation reads it: one clock reading
-    // (update) per frame at 60 frames a second, then the position and the level it gives.
+    // per frame at 60 frames a second, then the position and the level it gives.
     const double span = std::min(10.0, trackSeconds - 0.5);
     std::vector<std::pair<double, double>> samples; // (wall, position)
     samples.reserve(static_cast<std::size_t>(span * 60) + 100);
-    startPlayback(stream);
+    startPlayback();
     const double cpuStart = layerCpuSeconds();
     const double wallStart = wallSeconds();
     double nextFrame = wallStart;
     unsigned levelSum = 0;
     while (wallSeconds() - wallStart < span) {
         if (wallSeconds() >= nextFrame) {
-            update();
-            samples.emplace_back(wallSeconds() - wallStart, positionSeconds(stream));
-            levelSum += readLevelStep(stream);
+            const ClockReading reading = readMusicClock();
+            samples.emplace_back(wallSeconds() - wallStart, reading.seconds);
+            levelSum += reading.levelStep;
             nextFrame += 1.0 / 60.0;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
     }
     const double cpuUsed = layerCpuSeconds() - cpuStart;
     const double wallUsed = wallSeconds() - wallStart;
-    freeStream(stream);
+    freeStream();
     freeDevice();
 
     // Least-squares line through the samples after the first callback; deviations from it.

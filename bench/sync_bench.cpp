@@ -1,9 +1,9 @@
 // Measures how far the picture runs ahead of the sound on a real sound server. A click track
 // (a short left-channel burst every second) plays through the music clock while a loop notes
-// the monotonic time at which positionSeconds() first reaches each click, as a frame would. A
-// recorder on the sink's monitor notes when the sink really played each click: the time a
-// chunk is read, less the latency the server reports for it (negative on a monitor, since the
-// sink renders ahead of playing). Offset = heard - shown: positive means the picture is early.
+// the monotonic time at which the music clock's reading first reaches each click, as a frame would.
+// A recorder on the sink's monitor notes when the sink really played each click: the time a chunk
+// is read, less the latency the server reports for it (negative on a monitor, since the sink
+// renders ahead of playing). Offset = heard - shown: positive means the picture is early.
 //   bench/measure-sync [build folder] [-- sync_bench options]   (starts a private server)
 //   SDL_AUDIODRIVER=pulseaudio ./bench/sync_bench [--runs N] [--clicks N] [--poll HZ]
 //                          [--fragment MS] [--source NAME]   (from the build folder)
@@ -380,8 +380,7 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         recorder.stop();
         return result;
     }
-    const MusicStream stream = openStream(trackPath);
-    if (stream == 0) {
+    if (!openStream(trackPath)) {
         std::fprintf(stderr, "sync_bench: cannot open the click track: %s\n",
                      musicFailure().c_str());
         freeDevice();
@@ -395,12 +394,13 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     const auto period = std::chrono::duration<double>(1.0 / options.pollHertz);
     const auto start = std::chrono::steady_clock::now();
     auto tick = start;
-    startPlayback(stream);
-    while (shown.size() < clickTimes.size() && isActive(stream) &&
+    startPlayback();
+    ClockReading reading;
+    while (shown.size() < clickTimes.size() && !reading.ended &&
            std::chrono::steady_clock::now() - start < std::chrono::seconds(options.clicks + 5)) {
         const double now = wallSeconds();
-        update();
-        const double position = positionSeconds(stream);
+        reading = readMusicClock();
+        const double position = reading.seconds;
         while (shown.size() < clickTimes.size() && position >= clickTimes[shown.size()]) {
             shown.push_back(now);
         }
@@ -414,7 +414,7 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     }
     // Let the last click through the sink and into the recorder.
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    freeStream(stream);
+    freeStream();
     freeDevice();
     const Recording recording = recorder.stop();
 

@@ -163,9 +163,8 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     square(samples, 1.0, 2000, 2000);
     square(samples, 1.0, 32767, 0);
     ASSERT_TRUE(openDevice()) << musicFailure();
-    const MusicStream stream = openStream(makeMp3(dir, "event.mp3", samples).c_str());
-    ASSERT_NE(stream, 0u) << musicFailure();
-    EXPECT_EQ(positionSeconds(stream), 0.0);
+    ASSERT_TRUE(openStream(makeMp3(dir, "event.mp3", samples).c_str())) << musicFailure();
+    EXPECT_EQ(readMusicClock().seconds, 0.0);
     ::fcntl(device, F_SETFL, 0);
     std::vector<std::int16_t> buffer(bufferBytes / 2);
     const auto readBuffer = [&] {
@@ -176,16 +175,17 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
             got += static_cast<std::size_t>(n);
         }
     };
-    startPlayback(stream);
+    startPlayback();
     do { // the silence SDL wrote while paused comes first
         readBuffer();
     } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
     long long last = 0, heard = 1024;
-    for (; isActive(stream) && heard < 200 * 1024; heard += 1024) {
+    ClockReading reading;
+    for (; !reading.ended && heard < 200 * 1024; heard += 1024) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60)); // a whole buffer's time
-        update();
-        const auto frame = std::llround(positionSeconds(stream) * playbackRate);
-        const unsigned step = readLevelStep(stream);
+        reading = readMusicClock();
+        const auto frame = std::llround(reading.seconds * playbackRate);
+        const unsigned step = reading.levelStep;
         EXPECT_LE(frame, heard + 2 * 1024) << "after " << heard << " frames";
         EXPECT_GE(frame + 1024, std::min(heard, 88200LL)) << "after " << heard << " frames";
         ASSERT_GE(frame, last);
@@ -195,13 +195,13 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
         last = frame;
         readBuffer();
     }
-    EXPECT_FALSE(isActive(stream));
-    EXPECT_NEAR(positionSeconds(stream), 2.0, 1e-6);
+    EXPECT_TRUE(reading.ended);
+    EXPECT_NEAR(reading.seconds, 2.0, 1e-6);
     std::thread drain([&] {
         while (::read(device, buffer.data(), bufferBytes) > 0) {
         }
     });
-    freeStream(stream);
+    freeStream();
     freeDevice();
     drain.join();
     ::close(device);
@@ -226,8 +226,7 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     std::vector<std::int16_t> samples;
     square(samples, 8.0, 2000, 2000);
     ASSERT_TRUE(openDevice()) << musicFailure();
-    const MusicStream stream = openStream(makeMp3(dir, "long.mp3", samples).c_str());
-    ASSERT_NE(stream, 0u) << musicFailure();
+    ASSERT_TRUE(openStream(makeMp3(dir, "long.mp3", samples).c_str())) << musicFailure();
     ::fcntl(device, F_SETFL, 0);
     // The disk driver writes through stdio, whose flush at exit would wait on the full pipe too,
     // so however this case ends the pipe is drained then (never closed: with no reader left, the
@@ -255,7 +254,7 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
                      ? 1024
                      : 0;
     };
-    startPlayback(stream);
+    startPlayback();
     while (heard == 0) { // the silence SDL wrote while paused comes first
         readBuffer();
     }
@@ -263,10 +262,11 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     // Frames every 10 ms until `done`; the moment the position last moved, in `moved`.
     Clock::time_point moved = Clock::now();
     double last = -1.0;
+    ClockReading reading;
     const auto framesUntil = [&](const std::function<bool()>& done) {
         return waitUntil(20.0 * slowdown, [&] {
-            update();
-            const double position = positionSeconds(stream);
+            reading = readMusicClock();
+            const double position = reading.seconds;
             EXPECT_LE(std::llround(position * playbackRate), heard + 2 * 1024);
             if (position != last) {
                 last = position;
@@ -280,17 +280,17 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     };
     for (int i = 0; i < 10; ++i) {
         readBuffer();
-        update();
+        reading = readMusicClock();
     }
     ASSERT_TRUE(framesUntil([&] { return frozenFor(1.0); }));
-    EXPECT_TRUE(isActive(stream)) << playbackFailure(stream);
+    EXPECT_FALSE(reading.ended) << playbackFailure();
     const double beforeHiccup = last;
     for (int i = 0; i < 10; ++i) {
         readBuffer();
-        update();
+        reading = readMusicClock();
     }
-    EXPECT_GT(positionSeconds(stream), beforeHiccup);
-    EXPECT_TRUE(isActive(stream)) << playbackFailure(stream);
+    EXPECT_GT(reading.seconds, beforeHiccup);
+    EXPECT_FALSE(reading.ended) << playbackFailure();
 
     // The device stops again, and once frames have seen it owe a callback, the frame loop is
     // held past the bound: that gap is the condition under test, not a wait for something. The
@@ -298,14 +298,14 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     ASSERT_TRUE(framesUntil([&] { return frozenFor(0.3); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto resumed = Clock::now();
-    ASSERT_TRUE(framesUntil([&] { return !isActive(stream); }));
+    ASSERT_TRUE(framesUntil([&] { return reading.ended; }));
     const double stalledAfter = std::chrono::duration<double>(Clock::now() - resumed).count();
     EXPECT_GE(stalledAfter, 1.0) << "the held frame loop was taken for the device's stall";
     char expected[128];
     std::snprintf(expected, sizeof expected,
                   "the audio device stopped playing: no sound taken for 2 s at %.1f s of the music",
-                  positionSeconds(stream));
-    EXPECT_EQ(playbackFailure(stream), expected);
-    freeStream(stream);
+                  reading.seconds);
+    EXPECT_EQ(playbackFailure(), expected);
+    freeStream();
     freeDevice(); // returns although SDL's device thread is still held in its write
 }

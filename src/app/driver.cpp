@@ -1,12 +1,11 @@
-// Start-up, the frame loop clocked by the music, and shutdown, in that order. Every step that
-// can fail says once what failed and why; shutdown always runs and releases what start-up made,
-// in reverse order, so the monitor gets its mode back whatever happened.
+// The desktop: start-up, the frame loop clocked by the music, and shutdown, in that order. Every
+// step that can fail says once what failed and why; shutdown always runs and releases what
+// start-up made, in reverse order, so the monitor gets its mode back whatever happened.
 #include "app/driver.h"
 
+#include "app/presentation.h"
 #include "app/report.h"
 #include "audio/music.h"
-#include "render/gl_context.h"
-#include "render/scene.h"
 
 #include "render/gl.h"
 #include <GLFW/glfw3.h>
@@ -53,124 +52,55 @@ void onKey(GLFWwindow* window, int key, int, int action, int) {
     }
 }
 
-// The failure is said once shutdown is over: a message box behind a full-screen window that
-// still holds the display mode is a message nobody reads.
-std::string failureToReport;
-
-// Keeps the first failure; false, so a failing step can return it.
-bool fail(const std::string& message) {
-    if (failureToReport.empty()) {
-        failureToReport = message;
-    }
-    return false;
-}
-
-// What start-up made, released by shutDown in reverse order.
-struct Presentation {
-    MusicStream musicStream = 0;
-    GLFWwindow* window = nullptr; // with its context current while set
-    bool sceneReady = false;
-};
-
-Presentation presentation;
-
-// Start-up steps, in order. Each reports its own failure and returns false.
-
-bool startWindows() {
-    std::string failure;
-    return startWindowLibrary(ContextKind::fullScreen, failure) || fail(failure);
-}
-
-bool openAudio() {
-    return openDevice() || fail("cannot open the audio device: " + musicFailure());
-}
-
-bool openMusic() {
-    presentation.musicStream = openStream(musicFileName);
-    return presentation.musicStream != 0 ||
-           fail(std::string("cannot open music \"") + musicFileName + "\": " + musicFailure());
-}
-
-bool openWindow() {
-    std::string failure;
-    presentation.window = openContext(ContextKind::fullScreen, sceneWidth, sceneHeight, failure);
-    if (presentation.window == nullptr) {
-        return fail(failure);
-    }
-    glfwSetKeyCallback(presentation.window, onKey);
-    glfwSetInputMode(presentation.window, GLFW_CURSOR, GLFW_CURSOR_HIDDEN);
-    return true;
-}
-
-bool makeScene() {
-    std::string failure;
-    presentation.sceneReady = setupScene(failure);
-    return presentation.sceneReady || fail(failure);
-}
-
-// False once a step failed. The window library starts before the audio so a machine without a
-// display fails before the sound device is touched; without music there is nothing to show, so
-// the window (and its mode switch) comes after it. A signal stops start-up before the window
-// too: the viewer asked to stop, so none should open.
+// Start-up, in order: the window library starts before the audio so a machine without a display
+// fails before the sound device is touched; without music there is nothing to show, so the
+// window (and its mode switch) comes after it. A signal stops start-up before the window too:
+// the viewer asked to stop, so none should open. A failure is said only once shutdown is over: a
+// message box behind a full-screen window that still holds the display mode is a message nobody
+// reads.
 bool startUp() {
-    if (!startWindows() || !openAudio() || !openMusic()) {
+    std::string failure;
+    if (!startWindowLibrary(ContextKind::fullScreen, failure)) {
+        return failPresentation(failure);
+    }
+    if (!openAudioDevice() || !openMusic() || stopAsked()) {
         return false;
     }
-    return stopAsked() || (openWindow() && makeScene());
+    if (!openWindow(ContextKind::fullScreen)) {
+        return false;
+    }
+    glfwSetKeyCallback(presentation.window, onKey);
+    return makeScene();
 }
 
-// Plays to the end, Escape, a close request or a signal. False when the music broke off or the
-// audio device stopped taking it.
-bool playFrames() {
+// Plays to the end, Escape, a close request or a signal.
+void playFrames() {
     GLFWwindow* window = presentation.window;
-    const MusicStream musicStream = presentation.musicStream;
-    startPlayback(musicStream);
+    startPlayback();
     while (!glfwWindowShouldClose(window)) {
-        if (!isActive(musicStream)) {
-            if (const std::string failure = playbackFailure(musicStream); !failure.empty()) {
-                return fail(failure);
-            }
-            break;
-        }
-        const auto time = static_cast<float>(positionSeconds(musicStream));
-        const auto levelStep = static_cast<float>(readLevelStep(musicStream));
         FrameTarget target;
         glfwGetFramebufferSize(window, &target.width, &target.height);
-        renderFrame(time, levelStep, target);
+        if (!presentFrame(readMusicClock(), target)) {
+            break;
+        }
         glfwSwapBuffers(window);
-        update();
         glfwPollEvents();
         if (stopAsked()) {
             glfwSetWindowShouldClose(window, GL_TRUE);
         }
     }
-    return true;
-}
-
-// Always, in reverse order of start-up, whatever part of it ran.
-void shutDown() {
-    GLFWwindow* window = presentation.window;
-    if (window != nullptr) {
-        glfwSetInputMode(window, GLFW_CURSOR, GLFW_CURSOR_NORMAL);
-        releaseScene(); // also what a half-finished set-up made
-    }
-    freeStream(presentation.musicStream);
-    freeDevice();
-    closeContext(window);
-    presentation = Presentation{};
 }
 
 } // namespace
 
 int runPresentation() {
     installSignalHandlers();
-    bool ok = startUp();
-    if (ok && presentation.sceneReady && !stopAsked()) {
-        ok = playFrames();
+    if (startUp() && !stopAsked()) {
+        playFrames();
     }
-    shutDown();
-    if (!ok) {
-        reportFailure(programName, failureToReport);
+    shutDownPresentation();
+    if (!presentation.failure.empty()) {
+        reportFailure(programName, presentation.failure);
         return exitFailure;
     }
     return stopAsked() ? 128 + caughtSignal.load() : exitPlayed;

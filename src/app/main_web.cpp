@@ -3,19 +3,20 @@
 // qm_start) or with "capture SEC FPS" (the capture tool's frames 0 to floor(SEC * FPS), drawn
 // one per browser frame). The browser owns the frame loop, so start-up, each frame and shutdown
 // are separate calls here; window.quartz is how the page and its tests see the state.
+#include "app/presentation.h"
 #include "app/report.h"
 #include "assets.h"
+#include "audio/fixed_clock.h"
 #include "audio/music.h"
-#include "capture_core.h"
-#include "render/gl_context.h"
-#include "render/scene.h"
 
 #include <GLFW/glfw3.h>
 #include <emscripten.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -23,18 +24,12 @@ constexpr char programName[] = "quartz-meridian";
 
 enum class Phase { ready, playing, capturing, ended, failed };
 
+// The page's side of a run; the presentation's own state is in `presentation`.
 struct WebRun {
     Phase phase = Phase::ready;
-    GLFWwindow* window = nullptr;
-    bool sceneReady = false;
-    MusicStream musicStream = 0;
     bool escapeAsked = false;
     std::string message;
-    // Capture mode.
-    MeterWindow meter;
-    int fps = 0;
-    std::uint64_t frame = 0;
-    std::uint64_t lastFrame = 0;
+    FixedRateClock captureClock; // capture mode
 };
 
 WebRun run;
@@ -67,30 +62,16 @@ void onKey(GLFWwindow*, int key, int, int action, int) {
     }
 }
 
-// Releases, in reverse order, whatever start-up made; the page keeps its canvas.
-void shutDown() {
-    if (run.sceneReady) {
-        releaseScene();
-        run.sceneReady = false;
-    }
-    freeStream(run.musicStream);
-    run.musicStream = 0;
-    freeDevice();
-    closeMeter(run.meter);
-    if (run.window != nullptr) {
-        closeContext(run.window);
-        run.window = nullptr;
-    }
-}
-
-void finish(Phase phase, const std::string& message) {
+void finish(Phase phase, std::string message) {
     emscripten_cancel_main_loop();
-    shutDown();
-    run.phase = phase;
-    run.message = message;
+    closeFixedRateClock(run.captureClock);
+    shutDownPresentation();       // the page keeps its canvas
+    presentation.failure.clear(); // a new start begins afresh
     if (phase == Phase::failed) {
         reportFailure(programName, message);
     }
+    run.phase = phase;
+    run.message = std::move(message);
     publish(0.0, 0);
 }
 
@@ -99,31 +80,24 @@ void playFrame() {
         finish(Phase::ended, "the viewer ended the run");
         return;
     }
-    if (!isActive(run.musicStream)) {
-        if (const std::string failure = playbackFailure(run.musicStream); !failure.empty()) {
-            finish(Phase::failed, failure);
-        } else {
-            finish(Phase::ended, "the music has ended");
-        }
+    FrameTarget target;
+    glfwGetFramebufferSize(presentation.window, &target.width, &target.height);
+    const ClockReading reading = readMusicClock();
+    if (!presentFrame(reading, target)) {
+        const bool failed = !presentation.failure.empty();
+        finish(failed ? Phase::failed : Phase::ended,
+               failed ? presentation.failure : "the music has ended");
         return;
     }
-    const double position = positionSeconds(run.musicStream);
-    const unsigned levelStep = readLevelStep(run.musicStream);
-    FrameTarget target;
-    glfwGetFramebufferSize(run.window, &target.width, &target.height);
-    renderFrame(static_cast<float>(position), static_cast<float>(levelStep), target);
-    publish(position, levelStep);
-    update();
+    publish(reading.seconds, reading.levelStep);
 }
 
 void captureFrame() {
-    const std::uint64_t frame = run.frame;
-    const float time = frameTime(frame, run.fps);
-    const unsigned levelStep = meterStepEndingAt(run.meter, frameSampleEnd(frame, run.fps));
-    renderFrame(time, static_cast<float>(levelStep), FrameTarget{});
-    publish(time, levelStep);
-    if (frame < run.lastFrame) {
-        ++run.frame;
+    const std::uint64_t frame = run.captureClock.nextFrame;
+    const ClockReading reading = readFixedRateClock(run.captureClock);
+    presentFrame(reading, FrameTarget{});
+    publish(reading.seconds, reading.levelStep);
+    if (run.captureClock.nextFrame < run.captureClock.endFrame) {
         return;
     }
     // The canvas keeps showing this frame; nothing is released, so it stays to be read.
@@ -139,45 +113,33 @@ void frameLoop() {
     }
 }
 
-// The last frame at or before `seconds` that lies within the track, as the capture tool counts.
-bool planCapture(double seconds, int fps, std::string& failure) {
-    std::uint64_t trackFrames = 0;
-    if (!countTrackFrames(musicFileName, trackFrames, failure) ||
-        !openMeter(run.meter, musicFileName, failure)) {
-        failure = std::string("cannot open music \"") + musicFileName + "\": " + failure;
-        return false;
+// Frames 0 to the last at or before `seconds` that lies within the track, as the capture tool
+// counts them.
+bool planCapture(double seconds, int fps) {
+    std::string failure;
+    if (!openFixedRateClock(run.captureClock, musicFileName, fps, failure)) {
+        return failPresentation(std::string("cannot open music \"") + musicFileName +
+                                "\": " + failure);
     }
     std::uint64_t last = firstFrameAtOrAfter(seconds, fps);
     if (last > 0 && frameSeconds(last, fps) > seconds) {
         --last;
     }
-    const std::uint64_t frameCount = frameCountFor(trackFrames, fps);
-    run.fps = fps;
-    run.lastFrame = frameCount > 0 && last >= frameCount ? frameCount - 1 : last;
+    run.captureClock.endFrame = std::min(run.captureClock.endFrame, last + 1);
     return true;
 }
 
-bool startUp(bool capture, double seconds, int fps, std::string& failure) {
-    run.window = openContext(ContextKind::canvas, sceneWidth, sceneHeight, failure);
-    if (run.window == nullptr) {
+bool startUp(bool capture, double seconds, int fps) {
+    if (!openWindow(ContextKind::canvas)) {
         return false;
     }
-    glfwSetKeyCallback(run.window, onKey);
-    run.sceneReady = setupScene(failure);
-    if (!run.sceneReady) {
+    glfwSetKeyCallback(presentation.window, onKey);
+    if (!makeScene()) {
         return false;
-    }
-    if (capture) {
-        return planCapture(seconds, fps, failure);
     }
     // The music is opened (its first frame decoded) before the click, so a broken file is said
     // at once; the device waits for the click, since browsers start no sound without one.
-    run.musicStream = openStream(musicFileName);
-    if (run.musicStream == 0) {
-        failure = std::string("cannot open music \"") + musicFileName + "\": " + musicFailure();
-        return false;
-    }
-    return true;
+    return capture ? planCapture(seconds, fps) : openMusic();
 }
 
 } // namespace
@@ -195,11 +157,11 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
     if (run.phase != Phase::ready) {
         return;
     }
-    if (!openDevice()) {
-        finish(Phase::failed, "cannot open the audio device: " + musicFailure());
+    if (!openAudioDevice()) {
+        finish(Phase::failed, presentation.failure);
         return;
     }
-    startPlayback(run.musicStream);
+    startPlayback();
     run.phase = Phase::playing;
     publish(0.0, 0);
 }
@@ -224,9 +186,8 @@ int main(int argc, char** argv) {
                                   std::to_string(maxCaptureFps));
         return 0;
     }
-    std::string failure;
-    if (!startUp(capture, seconds, fps, failure)) {
-        finish(Phase::failed, failure);
+    if (!startUp(capture, seconds, fps)) {
+        finish(Phase::failed, presentation.failure);
         return 0;
     }
     run.phase = capture ? Phase::capturing : Phase::ready;

@@ -333,18 +333,36 @@ void closeMp3(Mp3Decoder& decoder) {
     decoder = Mp3Decoder{};
 }
 
-bool decodeWholeMp3(const char* path, std::vector<std::int16_t>& stereoFrames,
+bool decodeWholeMp3(const char* path,
+                    const std::function<void(const std::int16_t*, std::size_t)>& take,
                     std::string& failure) {
     Mp3Decoder decoder;
     if (!openMp3(decoder, path, failure)) {
         return false;
     }
-    stereoFrames.clear();
-    std::vector<std::int16_t> chunk(8192 * 2);
-    while (std::size_t frames = decodeMp3(decoder, chunk.data(), 8192)) {
-        stereoFrames.insert(stereoFrames.end(), chunk.begin(), chunk.begin() + frames * 2);
+    constexpr std::size_t chunkFrames = 16384;
+    std::vector<std::int16_t> chunk(chunkFrames * 2);
+    while (const std::size_t frames = decodeMp3(decoder, chunk.data(), chunkFrames)) {
+        take(chunk.data(), frames);
     }
     failure = decoder.failure;
     closeMp3(decoder);
     return failure.empty();
+}
+
+bool decodeWholeMp3(const char* path, std::vector<std::int16_t>& stereoFrames,
+                    std::string& failure) {
+    stereoFrames.clear();
+    return decodeWholeMp3(
+        path,
+        [&](const std::int16_t* frames, std::size_t count) {
+            stereoFrames.insert(stereoFrames.end(), frames, frames + 2 * count);
+        },
+        failure);
+}
+
+bool countMp3Frames(const char* path, std::uint64_t& frames, std::string& failure) {
+    frames = 0;
+    return decodeWholeMp3(
+        path, [&](const std::int16_t*, std::size_t count) { frames += count; }, failure);
 }

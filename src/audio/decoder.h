@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ std::size_t decodeMp3(Mp3Decoder& decoder, std::int16_t* stereoFrames, std::size
 
 void closeMp3(Mp3Decoder& decoder);
 
-// Decodes a whole file (for tests and tools; the presentation never loads its music whole).
+// Decodes a whole file, handing each chunk of stereo frames to `take` (for the fixed-rate clock,
+// the tests and the tools; the live presentation never decodes its music whole).
+bool decodeWholeMp3(const char* path,
+                    const std::function<void(const std::int16_t*, std::size_t)>& take,
+                    std::string& failure);
+// The whole file's stereo frames, or only how many there are, as it plays (gapless).
 bool decodeWholeMp3(const char* path, std::vector<std::int16_t>& stereoFrames,
                     std::string& failure);
+bool countMp3Frames(const char* path, std::uint64_t& frames, std::string& failure);

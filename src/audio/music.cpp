@@ -47,8 +47,8 @@ constexpr std::int64_t longestCountedGapNanoseconds = 250'000'000;
 static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
               ringFrames);
 
-// The browser build has no threads: there update() decodes ahead between frames instead, and
-// SDL's callback runs between frames too, so nothing else changes.
+// The browser build has no threads: there readMusicClock() decodes ahead between frames instead,
+// and SDL's callback runs between frames too, so nothing else changes.
 #ifdef __EMSCRIPTEN__
 constexpr bool decodeOnOwnThread = false;
 #else
@@ -94,19 +94,20 @@ struct Playback {
     std::atomic<std::int64_t> stampNanoseconds{-1};
 
     std::thread decoderThread;
-    std::vector<std::int16_t> frameLoopChunk; // update()'s, where there is no decoder thread
+    std::vector<std::int16_t>
+        frameLoopChunk; // readMusicClock()'s, where there is no decoder thread
     std::mutex decoderMutex;
     std::condition_variable decoderWake;
     bool stopDecoder = false; // guarded by decoderMutex
 
-    // Main thread only. The frame's one reading of the clock, taken by update(): the position,
-    // the level window and the end test all describe that heard moment.
+    // Main thread only. The frame's one reading of the clock, taken by readMusicClock(): the
+    // position, the level window and the end test all describe that heard moment.
     std::uint64_t frameHeard = 0;
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
 
     // Main thread only: the watch on a device that stops calling back.
     bool started = false;
-    std::uint32_t watchedSequence = 0; // the stamp the previous update() saw
+    std::uint32_t watchedSequence = 0; // the stamp the previous readMusicClock() saw
     std::int64_t previousUpdateNanoseconds = -1;
     std::int64_t overdueNanoseconds = 0; // frame-loop time the device has owed a callback
     bool stalled = false;
@@ -170,12 +171,12 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
         lock.unlock();
         decodeAhead(chunk);
         lock.lock();
-        // update() wakes us once per frame; the nap is the fallback when nobody calls it.
+        // readMusicClock() wakes us once per frame; the nap is the fallback when nobody calls it.
         playback.decoderWake.wait_for(lock, decoderNap, [] { return playback.stopDecoder; });
     }
 }
 
-struct ClockReading {
+struct StampReading {
     std::uint64_t frame;    // being heard now
     std::uint32_t sequence; // of the stamp it was read from
     bool pastStamp;         // the heard moment reached the end of the stamped buffer
@@ -185,7 +186,7 @@ struct ClockReading {
 // by the monotonic clock since it started, but never past what that buffer held (the rest of it
 // is the silence after the end, an underrun, or a device that stopped calling back). Never
 // decreases.
-ClockReading readClock(std::int64_t now) {
+StampReading readStamp(std::int64_t now) {
     for (;;) {
         const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
         if (before & 1u) {
@@ -217,7 +218,7 @@ bool allHeard() {
 // A device that plays calls back before the buffer it is playing runs out. Time counts towards a
 // stall only while consecutive frames see the same stamp outrun, so one long gap in the frame
 // loop cannot trip it, and any callback starts the count again.
-void watchDevice(const ClockReading& reading, std::int64_t now) {
+void watchDevice(const StampReading& reading, std::int64_t now) {
     const bool owed = playback.started && reading.pastStamp && !allHeard();
     if (!owed || reading.sequence != playback.watchedSequence ||
         playback.previousUpdateNanoseconds < 0) {
@@ -232,6 +233,18 @@ void watchDevice(const ClockReading& reading, std::int64_t now) {
         playback.stalled = true;
         playback.deviceStalled = true;
     }
+}
+
+// The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
+unsigned levelStepHeard() {
+    const std::uint64_t end = playback.frameHeard;
+    const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
+    const std::size_t frames = static_cast<std::size_t>(end - start);
+    for (std::size_t i = 0; i < frames * 2; ++i) {
+        playback.meterWindow[i] =
+            playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
+    }
+    return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
 }
 
 void resetStreamState() {
@@ -303,14 +316,14 @@ bool openDevice() {
     return true;
 }
 
-MusicStream openStream(const char* path) {
+bool openStream(const char* path) {
     if (playback.streamOpen) {
         playback.failure = "a music stream is already open";
-        return 0;
+        return false;
     }
     resetStreamState();
     if (!openMp3(playback.decoder, path, playback.failure)) {
-        return 0;
+        return false;
     }
     playback.path = path;
     playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
@@ -322,59 +335,34 @@ MusicStream openStream(const char* path) {
         playback.frameLoopChunk = std::move(chunk);
     }
     playback.streamOpen = true;
-    return 1;
+    return true;
 }
 
-void startPlayback(MusicStream stream) {
-    if (stream == 1 && playback.device != 0) {
+void startPlayback() {
+    if (playback.streamOpen && playback.device != 0) {
         SDL_PauseAudioDevice(playback.device, 0);
         playback.started = true;
     }
 }
 
-bool isActive(MusicStream stream) {
-    if (stream != 1 || !playback.streamOpen) {
-        return false;
-    }
-    return !playback.stalled && !allHeard();
-}
-
-double positionSeconds(MusicStream stream) {
-    if (stream != 1 || !playback.streamOpen) {
-        return 0.0;
-    }
-    return static_cast<double>(playback.frameHeard) / playbackRate;
-}
-
-unsigned readLevelStep(MusicStream stream) {
-    if (stream != 1 || !playback.streamOpen) {
-        return 0; // no level to read counts as silence
-    }
-    const std::uint64_t end = playback.frameHeard;
-    const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
-    const std::size_t frames = static_cast<std::size_t>(end - start);
-    for (std::size_t i = 0; i < frames * 2; ++i) {
-        playback.meterWindow[i] =
-            playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
-    }
-    return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
-}
-
-void update() {
-    if (playback.streamOpen) {
-        const std::int64_t now = nowNanoseconds();
-        const ClockReading reading = readClock(now);
-        playback.frameHeard = reading.frame;
-        watchDevice(reading, now);
-        if constexpr (!decodeOnOwnThread) {
-            decodeAhead(playback.frameLoopChunk);
-        }
-    }
+ClockReading readMusicClock() {
     playback.decoderWake.notify_one();
+    if (!playback.streamOpen) {
+        return {0.0, 0, true};
+    }
+    const std::int64_t now = nowNanoseconds();
+    const StampReading stamp = readStamp(now);
+    playback.frameHeard = stamp.frame;
+    watchDevice(stamp, now);
+    if constexpr (!decodeOnOwnThread) {
+        decodeAhead(playback.frameLoopChunk);
+    }
+    return {static_cast<double>(playback.frameHeard) / playbackRate, levelStepHeard(),
+            playback.stalled || allHeard()};
 }
 
-std::string playbackFailure(MusicStream stream) {
-    if (stream != 1 || !playback.streamOpen) {
+std::string playbackFailure() {
+    if (!playback.streamOpen) {
         return {};
     }
     if (playback.stalled) {
@@ -393,8 +381,8 @@ std::string playbackFailure(MusicStream stream) {
     return "music \"" + playback.path + "\" broke off: " + playback.decoder.failure;
 }
 
-void freeStream(MusicStream stream) {
-    if (stream != 1 || !playback.streamOpen) {
+void freeStream() {
+    if (!playback.streamOpen) {
         return;
     }
     {

@@ -1,9 +1,8 @@
-// The capture tool's decisions as plain functions the tests can call: the command line, the
-// fixed-rate music clock with its sliding meter window, and where the 640x480 picture lands in
-// an output frame.
+// The capture tool's decisions as plain functions the tests can call: the command line, which
+// frames are written, and where the 640x480 picture lands in an output frame.
 #pragma once
 
-#include "audio/decoder.h"
+#include "audio/fixed_clock.h"
 
 #include <cstdint>
 #include <limits>
@@ -12,7 +11,6 @@
 
 constexpr char captureProgram[] = "quartz-capture";
 constexpr char defaultVideoFile[] = "quartz-meridian.mp4";
-constexpr int maxCaptureFps = 240;
 // At 8192x8192 one RGB frame is already 200 MB, for no gain in a 640x480 picture.
 constexpr int maxOutputSide = 8192;
 
@@ -36,40 +34,12 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
 
 const char* captureUsage();
 
-// The clock. Frame n is drawn at n / fps seconds of music; its meter window ends at sample
-// frame floor(n * 44100 / fps), computed in integers so no rounding can move it.
-double frameSeconds(std::uint64_t frame, int fps);
-float frameTime(std::uint64_t frame, int fps); // narrowed as the live driver narrows
-std::uint64_t frameSampleEnd(std::uint64_t frame, int fps);
-// Frames whose time lies below the track's length: ceil(trackFrames * fps / 44100).
-std::uint64_t frameCountFor(std::uint64_t trackFrames, int fps);
-// The first frame whose time is at or after `seconds`.
-std::uint64_t firstFrameAtOrAfter(double seconds, int fps);
-
 // Frames written: [first, end), those with from <= time < to, within the track.
 struct FrameRange {
     std::uint64_t first = 0;
     std::uint64_t end = 0;
 };
 FrameRange selectFrames(const CaptureOptions& options, std::uint64_t frameCount);
-
-// The meter over a decoder, keeping only the samples the next windows can still need, so a
-// long track does not grow memory.
-struct MeterWindow {
-    Mp3Decoder decoder;
-    std::vector<std::int16_t> samples; // interleaved stereo from sample frame `firstFrame`
-    std::uint64_t firstFrame = 0;
-};
-
-// Opens `path` for metering. False with the decoder's reason.
-bool openMeter(MeterWindow& meter, const std::string& path, std::string& failure);
-// levelStepEndingAt over the whole track's samples, for a window ending at `endFrame`; calls
-// must come with endFrame never decreasing.
-unsigned meterStepEndingAt(MeterWindow& meter, std::uint64_t endFrame);
-void closeMeter(MeterWindow& meter);
-
-// Decodes the whole track once to count its sample frames exactly (gapless, as played).
-bool countTrackFrames(const std::string& path, std::uint64_t& frames, std::string& failure);
 
 // Output frames: the 640x480 picture scaled by the largest whole factor that fits, centred.
 struct OutputLayout {

@@ -1,15 +1,12 @@
 // quartz-capture: renders the presentation frame by frame at a fixed rate of music time into a
 // video (through ffmpeg) and/or PNG files. Start-up checks everything a user can get wrong
-// before the slow part begins; the frame loop is the live driver's, clocked by frame numbers
-// instead of the sound card; shutdown always runs and releases what start-up made.
+// before the slow part begins; each frame is the presentation's own frame, clocked by frame
+// numbers instead of the sound card; shutdown always runs and releases what start-up made.
 #include "capture_core.h"
 #include "capture_io.h"
 
+#include "app/presentation.h"
 #include "app/report.h"
-#include "audio/level.h"
-#include "audio/music.h"
-#include "render/gl_context.h"
-#include "render/scene.h"
 
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
@@ -37,10 +34,8 @@ struct CaptureState {
     CaptureOptions options;
     OutputLayout layout;
     FrameRange range;
-    std::uint64_t trackFrames = 0;
+    FixedRateClock clock;
     OwnDisplay display;
-    GLFWwindow* window = nullptr;
-    bool sceneReady = false;
     GLuint framebuffer = 0;
     GLuint colourBuffer = 0;
     // One frame as glReadPixels gives it. A ring of pixel buffers was measured to gain nothing
@@ -48,7 +43,6 @@ struct CaptureState {
     std::vector<unsigned char> glFrame;
     VideoPipe video;
     std::FILE* clockLog = nullptr;
-    MeterWindow meter;
     // Two output frames in turn: the PNG worker encodes one while the next is filled.
     std::vector<unsigned char> outputFrames[2];
     int outputIndex = 0;
@@ -149,22 +143,20 @@ bool checkOutputs(std::string& ffmpegPath) {
 bool measureTrack() {
     const std::string path = assetPath(musicFileName);
     std::string failure;
-    if (!countTrackFrames(path, capture.trackFrames, failure)) {
+    if (!openFixedRateClock(capture.clock, path, capture.options.fps, failure)) {
         return fail("cannot decode the music " + quoted(path) + ": " + failure);
     }
-    const std::uint64_t frameCount = frameCountFor(capture.trackFrames, capture.options.fps);
-    capture.range = selectFrames(capture.options, frameCount);
+    capture.range = selectFrames(capture.options, capture.clock.endFrame);
     if (capture.range.first >= capture.range.end) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "no frames to write: the music is %.3f s long and --from/--to select "
                       "none of its frames",
-                      double(capture.trackFrames) / playbackRate);
+                      double(capture.clock.trackFrames) / playbackRate);
         return fail(text);
     }
-    if (!openMeter(capture.meter, path, failure)) {
-        return fail("cannot decode the music " + quoted(path) + ": " + failure);
-    }
+    // Rendering still starts at frame 0: the point image and the level sum accumulate.
+    capture.clock.endFrame = capture.range.end;
     return true;
 }
 
@@ -193,14 +185,9 @@ bool openGl() {
             return caughtSignal != 0 ? false : fail(failure);
         }
     }
-    capture.window = openContext(ContextKind::hidden, sceneWidth, sceneHeight, failure);
-    if (capture.window == nullptr) {
-        return fail(failure);
+    if (!openWindow(ContextKind::hidden) || !makeScene(capture.options.assetDir)) {
+        return fail(presentation.failure);
     }
-    if (!setupScene(failure, capture.options.assetDir)) {
-        return fail(failure);
-    }
-    capture.sceneReady = true;
     // Only errors of the objects below may count against them. Bounded: a lost context
     // reports an error on every call.
     for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
@@ -250,17 +237,13 @@ void shutdownCapture() {
         std::fclose(capture.clockLog);
         capture.clockLog = nullptr;
     }
-    closeMeter(capture.meter);
-    if (capture.window != nullptr) {
+    closeFixedRateClock(capture.clock);
+    if (presentation.window != nullptr) {
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
         glDeleteFramebuffers(1, &capture.framebuffer);
         glDeleteRenderbuffers(1, &capture.colourBuffer);
-        if (capture.sceneReady) {
-            releaseScene();
-        }
-        closeContext(capture.window);
-        capture.window = nullptr;
     }
+    shutDownPresentation();
     stopOwnDisplay(capture.display);
 }
 
@@ -344,24 +327,20 @@ struct LoopResult {
 };
 
 LoopResult renderFrames() {
-    const CaptureOptions& options = capture.options;
     const FrameTarget target{capture.framebuffer, sceneWidth, sceneHeight};
     const bool progress = isatty(STDERR_FILENO) == 1;
     const auto start = std::chrono::steady_clock::now();
     auto lastShown = start;
     LoopResult result;
 
-    for (std::uint64_t frame = 0; frame < capture.range.end && result.ok; ++frame) {
-        if (caughtSignal != 0) {
+    while (result.ok && caughtSignal == 0) {
+        const std::uint64_t frame = capture.clock.nextFrame;
+        const ClockReading reading = readFixedRateClock(capture.clock);
+        if (!presentFrame(reading, target)) {
             break;
         }
-        const float time = frameTime(frame, options.fps);
-        const unsigned levelStep =
-            meterStepEndingAt(capture.meter, frameSampleEnd(frame, options.fps));
-        renderFrame(time, static_cast<float>(levelStep), target);
         result.rendered = frame + 1;
-        result.ok = logFrame(frame, time, levelStep);
-
+        result.ok = logFrame(frame, static_cast<float>(reading.seconds), reading.levelStep);
         if (result.ok && frame >= capture.range.first) {
             result.ok = emitFrame(frame);
             result.written += result.ok ? 1 : 0;

@@ -1,0 +1,69 @@
+// The presentation's start-up steps, frame and shutdown, with every failure text spelled here
+// once for all the platforms.
+#include "app/presentation.h"
+
+#include "audio/music.h"
+
+Presentation presentation;
+
+bool failPresentation(const std::string& message) {
+    if (presentation.failure.empty()) {
+        presentation.failure = message;
+    }
+    return false;
+}
+
+bool openAudioDevice() {
+    presentation.deviceOpen = openDevice();
+    return presentation.deviceOpen ||
+           failPresentation("cannot open the audio device: " + musicFailure());
+}
+
+bool openMusic(const char* path) {
+    presentation.musicOpen = openStream(path);
+    return presentation.musicOpen ||
+           failPresentation(std::string("cannot open music \"") + path + "\": " + musicFailure());
+}
+
+bool openWindow(ContextKind kind) {
+    std::string failure;
+    presentation.window = openContext(kind, sceneWidth, sceneHeight, failure);
+    if (presentation.window == nullptr) {
+        return failPresentation(failure);
+    }
+    if (kind == ContextKind::fullScreen) {
+        glfwSetInputMode(presentation.window, GLFW_CURSOR, GLFW_CURSOR_HIDDEN);
+    }
+    return true;
+}
+
+bool makeScene(const std::string& assetDir) {
+    std::string failure;
+    presentation.sceneReady = setupScene(failure, assetDir);
+    return presentation.sceneReady || failPresentation(failure);
+}
+
+bool presentFrame(const ClockReading& reading, const FrameTarget& target) {
+    if (reading.ended) {
+        if (const std::string failure = presentation.musicOpen ? playbackFailure() : "";
+            !failure.empty()) {
+            failPresentation(failure);
+        }
+        return false;
+    }
+    // Single precision from here on, as the frame plan and the shaders compare.
+    renderFrame(static_cast<float>(reading.seconds), static_cast<float>(reading.levelStep), target);
+    return true;
+}
+
+void shutDownPresentation() {
+    if (presentation.window != nullptr) {
+        glfwSetInputMode(presentation.window, GLFW_CURSOR, GLFW_CURSOR_NORMAL);
+        releaseScene(); // also what a half-finished set-up made
+    }
+    freeStream();
+    freeDevice(); // also an audio subsystem whose device would not open
+    closeContext(presentation.window);
+    presentation.window = nullptr;
+    presentation.deviceOpen = presentation.musicOpen = presentation.sceneReady = false;
+}
