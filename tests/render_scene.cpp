@@ -9,7 +9,7 @@ using render_test::readPixels;
 using RenderScene = render_test::SceneTest;
 
 std::vector<unsigned char> pointImageAlpha() {
-    const std::vector<unsigned char> rgba = readPixels(sceneObjects.screenFramebuffer);
+    const std::vector<unsigned char> rgba = readPixels(sceneObjects.pointImageFramebuffer);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     std::vector<unsigned char> alpha;
     for (std::size_t i = 3; i < rgba.size(); i += 4) {

@@ -76,7 +76,7 @@ class SceneTest : public ::testing::Test {
                 rgba.insert(rgba.end(), colour.begin(), colour.end());
             }
         }
-        glBindTexture(GL_TEXTURE_2D, sceneObjects.screenTexture);
+        glBindTexture(GL_TEXTURE_2D, sceneObjects.pointImageTexture);
         glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 640, 480, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     }
     // Both picture textures become one 1x1 colour.

@@ -178,7 +178,7 @@ bool checkReadableFile(const char* path, long& audioStart, std::string& failure)
     return true;
 }
 
-void fail(Mp3Decoder& decoder, std::string reason) {
+void stopDecoding(Mp3Decoder& decoder, std::string reason) {
     decoder.failure = std::move(reason);
     decoder.sourceEnded = true;
 }
@@ -206,7 +206,7 @@ void startSourceFormat(Mp3Decoder& decoder) {
     decoder.sourceRate = static_cast<int>(rate);
     decoder.sourceChannels = channels;
     if (channels < 1 || channels > 2 || encoding != MPG123_ENC_SIGNED_16) {
-        fail(decoder, "the decoder gave an unexpected sample format");
+        stopDecoding(decoder, "the decoder gave an unexpected sample format");
         return;
     }
     if (rate != playbackRate) {
@@ -244,7 +244,7 @@ bool refill(Mp3Decoder& decoder) {
         // A change of format can come with the last samples of the old one: they are converted
         // as the old format before the new one starts.
         if (bytes > 0 && decoder.sourceChannels == 0) {
-            fail(decoder, "the decoder gave samples before their format");
+            stopDecoding(decoder, "the decoder gave samples before their format");
         } else if (bytes > 0) {
             convert(decoder, bytes / (sizeof(std::int16_t) * decoder.sourceChannels));
         }

@@ -104,15 +104,16 @@ bool buildPointPass(std::string& failure) {
 
 bool buildCompositePass(std::string& failure) {
     SceneObjects& scene = sceneObjects;
-    scene.postProgram =
+    scene.compositeProgram =
         buildPassProgram("composite", compositeVertexText, compositeFragmentText, failure);
-    if (scene.postProgram == 0) {
+    if (scene.compositeProgram == 0) {
         return false;
     }
-    scene.postLevelUniform = glGetUniformLocation(scene.postProgram, "cumulativeLevel");
-    scene.postTimeUniform = glGetUniformLocation(scene.postProgram, "time");
-    scene.postScreenUniform = glGetUniformLocation(scene.postProgram, "screentexture");
-    scene.postPictureUniform = glGetUniformLocation(scene.postProgram, "fist");
+    scene.compositeLevelUniform = glGetUniformLocation(scene.compositeProgram, "cumulativeLevel");
+    scene.compositeTimeUniform = glGetUniformLocation(scene.compositeProgram, "time");
+    scene.compositePointImageUniform =
+        glGetUniformLocation(scene.compositeProgram, "screentexture");
+    scene.compositePictureUniform = glGetUniformLocation(scene.compositeProgram, "fist");
     glGenVertexArrays(1, &scene.quadVertexArray);
     glBindVertexArray(scene.quadVertexArray);
     glEnableVertexAttribArray(0);
@@ -124,18 +125,18 @@ bool buildCompositePass(std::string& failure) {
 // The 640x480 image the point pass accumulates into, with its depth buffer; left bound.
 bool makeOffScreenTarget(std::string& failure) {
     SceneObjects& scene = sceneObjects;
-    glGenFramebuffers(1, &scene.screenFramebuffer);
+    glGenFramebuffers(1, &scene.pointImageFramebuffer);
 
-    glGenTextures(1, &scene.screenTexture);
-    glBindTexture(GL_TEXTURE_2D, scene.screenTexture);
+    glGenTextures(1, &scene.pointImageTexture);
+    glBindTexture(GL_TEXTURE_2D, scene.pointImageTexture);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, sceneWidth, sceneHeight, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  nullptr);
 
-    glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, scene.screenTexture,
-                           0);
+    glBindFramebuffer(GL_FRAMEBUFFER, scene.pointImageFramebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                           scene.pointImageTexture, 0);
 
     glGenRenderbuffers(1, &scene.depthRenderbuffer);
     glBindRenderbuffer(GL_RENDERBUFFER, scene.depthRenderbuffer);
@@ -190,10 +191,10 @@ void releaseScene() {
     // A program still in use is only flagged for deletion and lives on.
     glUseProgram(0);
     glDeleteRenderbuffers(1, &scene.depthRenderbuffer);
-    glDeleteTextures(1, &scene.screenTexture);
-    glDeleteFramebuffers(1, &scene.screenFramebuffer);
+    glDeleteTextures(1, &scene.pointImageTexture);
+    glDeleteFramebuffers(1, &scene.pointImageFramebuffer);
     glDeleteVertexArrays(1, &scene.quadVertexArray);
-    glDeleteProgram(scene.postProgram);
+    glDeleteProgram(scene.compositeProgram);
     glDeleteBuffers(1, &scene.quadBuffer);
     glDeleteVertexArrays(1, &scene.pointVertexArray);
     glDeleteProgram(scene.pointProgram);
@@ -212,7 +213,7 @@ void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target)
     setPointState(plan.pointSmooth, plan.setPointSize, plan.pointSize, scene.pointSizeUniform,
                   scene.pointRoundUniform);
     glBindVertexArray(scene.pointVertexArray);
-    glBindFramebuffer(GL_FRAMEBUFFER, scene.screenFramebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, scene.pointImageFramebuffer);
     glViewport(0, 0, sceneWidth, sceneHeight);
     glDrawArrays(GL_POINTS, 0, plan.pointCount);
 }
@@ -224,15 +225,15 @@ void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& tar
     const ViewportRect rect = letterboxRect(target.width, target.height);
     glViewport(rect.x, rect.y, rect.width, rect.height);
     glBindVertexArray(scene.quadVertexArray);
-    glUseProgram(scene.postProgram);
-    glUniform1f(scene.postLevelUniform, scene.cumulativeLevel);
-    glUniform1f(scene.postTimeUniform, time);
+    glUseProgram(scene.compositeProgram);
+    glUniform1f(scene.compositeLevelUniform, scene.cumulativeLevel);
+    glUniform1f(scene.compositeTimeUniform, time);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, scene.screenTexture);
-    glUniform1i(scene.postScreenUniform, 0);
+    glBindTexture(GL_TEXTURE_2D, scene.pointImageTexture);
+    glUniform1i(scene.compositePointImageUniform, 0);
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(GL_TEXTURE_2D, plan.pictureB ? scene.imageTextureB : scene.imageTextureA);
-    glUniform1i(scene.postPictureUniform, 2);
+    glUniform1i(scene.compositePictureUniform, 2);
     clearTarget(plan, target);
     glDrawArrays(GL_TRIANGLES, 0, 6);
 }

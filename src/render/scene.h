@@ -17,20 +17,20 @@ struct SceneObjects {
     GLuint pointProgram = 0;
     GLuint pointVertexArray = 0;
     GLuint quadBuffer = 0;
-    GLuint postProgram = 0;
+    GLuint compositeProgram = 0;
     GLuint quadVertexArray = 0;
-    GLuint screenFramebuffer = 0;
-    GLuint screenTexture = 0;
+    GLuint pointImageFramebuffer = 0;
+    GLuint pointImageTexture = 0;
     GLuint depthRenderbuffer = 0;
     // Uniform locations, looked up once the programs link; -1 (which the GL ignores) until then.
     GLint pointLevelUniform = -1;
     GLint pointTimeUniform = -1;
     GLint pointSizeUniform = -1;  // WebGL2 only
     GLint pointRoundUniform = -1; // WebGL2 only
-    GLint postLevelUniform = -1;
-    GLint postTimeUniform = -1;
-    GLint postScreenUniform = -1;
-    GLint postPictureUniform = -1;
+    GLint compositeLevelUniform = -1;
+    GLint compositeTimeUniform = -1;
+    GLint compositePointImageUniform = -1;
+    GLint compositePictureUniform = -1;
     float cumulativeLevel = 0.0f;
 };
 

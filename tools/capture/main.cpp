@@ -62,7 +62,7 @@ void endBarLine() {
     }
 }
 
-bool fail(const std::string& message) {
+bool failCapture(const std::string& message) {
     endBarLine();
     reportFailure(captureProgram, message);
     return false;
@@ -99,10 +99,10 @@ bool checkAssets() {
         const std::string path = assetPath(name);
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
-            return fail("missing asset " + quoted(path) + ": " + std::strerror(errno));
+            return failCapture("missing asset " + quoted(path) + ": " + std::strerror(errno));
         }
         if (!S_ISREG(info.st_mode)) {
-            return fail("asset " + quoted(path) + " is not a file");
+            return failCapture("asset " + quoted(path) + " is not a file");
         }
     }
     return true;
@@ -115,25 +115,26 @@ bool checkOutputs(std::string& ffmpegPath) {
     if (!options.videoFile.empty()) {
         ffmpegPath = findProgram("ffmpeg");
         if (ffmpegPath.empty()) {
-            return fail("cannot find the ffmpeg program on PATH, needed for --video: install "
-                        "ffmpeg, or write PNG frames with --png");
+            return failCapture(
+                "cannot find the ffmpeg program on PATH, needed for --video: install "
+                "ffmpeg, or write PNG frames with --png");
         }
         struct stat info {};
         if (stat(options.videoFile.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            return fail("the video file " + quoted(options.videoFile) + " is a folder");
+            return failCapture("the video file " + quoted(options.videoFile) + " is a folder");
         }
         if (!prepareFolder(folderOf(options.videoFile), false, failure)) {
-            return fail(failure);
+            return failCapture(failure);
         }
     }
     if (!options.pngDir.empty() && !prepareFolder(options.pngDir, true, failure)) {
-        return fail(failure);
+        return failCapture(failure);
     }
     if (!options.clockLogFile.empty()) {
         capture.clockLog = std::fopen(options.clockLogFile.c_str(), "we");
         if (capture.clockLog == nullptr) {
-            return fail("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
-                        std::strerror(errno));
+            return failCapture("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
+                               std::strerror(errno));
         }
         std::fputs("frame,time,levelStep,cumulativeLevel\n", capture.clockLog);
     }
@@ -144,7 +145,7 @@ bool measureTrack() {
     const std::string path = assetPath(musicFileName);
     std::string failure;
     if (!openFixedRateClock(capture.clock, path, capture.options.fps, failure)) {
-        return fail("cannot decode the music " + quoted(path) + ": " + failure);
+        return failCapture("cannot decode the music " + quoted(path) + ": " + failure);
     }
     capture.range = selectFrames(capture.options, capture.clock.endFrame);
     if (capture.range.first >= capture.range.end) {
@@ -153,7 +154,7 @@ bool measureTrack() {
                       "no frames to write: the music is %.3f s long and --from/--to select "
                       "none of its frames",
                       double(capture.clock.trackFrames) / playbackRate);
-        return fail(text);
+        return failCapture(text);
     }
     // Rendering still starts at frame 0: the point image and the level sum accumulate.
     capture.clock.endFrame = capture.range.end;
@@ -182,11 +183,11 @@ bool openGl() {
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
         if (!startOwnDisplay(capture.display, failure)) {
             // Ctrl-C while the server was starting is no failure; the caller says it stopped.
-            return caughtSignal != 0 ? false : fail(failure);
+            return caughtSignal != 0 ? false : failCapture(failure);
         }
     }
     if (!openWindow(ContextKind::hidden) || !makeScene(capture.options.assetDir)) {
-        return fail(presentation.failure);
+        return failCapture(presentation.failure);
     }
     // Only errors of the objects below may count against them. Bounded: a lost context
     // reports an error on every call.
@@ -207,10 +208,11 @@ bool openGl() {
     if (status != GL_FRAMEBUFFER_COMPLETE) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%04X", status);
-        return fail(std::string("the 640x480 capture target is incomplete (status ") + code + ")");
+        return failCapture(std::string("the 640x480 capture target is incomplete (status ") + code +
+                           ")");
     }
     if (const GLenum error = glGetError(); error != GL_NO_ERROR) {
-        return fail(std::string("cannot make the capture target: ") + glErrorText(error));
+        return failCapture(std::string("cannot make the capture target: ") + glErrorText(error));
     }
     return true;
 }
@@ -223,7 +225,7 @@ bool startVideo(const std::string& ffmpegPath) {
     const std::vector<std::string> args =
         ffmpegArguments(capture.options, capture.layout, assetPath(musicFileName), capture.range);
     if (!startVideoPipe(capture.video, ffmpegPath, args, failure)) {
-        return fail(failure);
+        return failCapture(failure);
     }
     return true;
 }
@@ -253,7 +255,7 @@ bool finishPngWriting() {
         return true;
     }
     const std::string failure = capture.pngWriting.get();
-    return failure.empty() || fail(failure);
+    return failure.empty() || failCapture(failure);
 }
 
 // Reads the frame just drawn back and writes it to every output. PNG encoding costs more than
@@ -268,7 +270,7 @@ bool emitFrame(std::uint64_t frame) {
     std::string failure;
     if (capture.video.input >= 0 &&
         !writeVideoFrame(capture.video, output.data(), output.size(), failure)) {
-        return fail(failure);
+        return failCapture(failure);
     }
     if (capture.options.pngDir.empty()) {
         return true;
@@ -294,8 +296,8 @@ bool logFrame(std::uint64_t frame, float time, unsigned levelStep) {
     std::fprintf(capture.clockLog, "%" PRIu64 ",%.9g,%u,%.9g\n", frame, double(time), levelStep,
                  double(sceneObjects.cumulativeLevel));
     if (std::ferror(capture.clockLog)) {
-        return fail("cannot write the clock log " + quoted(capture.options.clockLogFile) + ": " +
-                    std::strerror(errno));
+        return failCapture("cannot write the clock log " + quoted(capture.options.clockLogFile) +
+                           ": " + std::strerror(errno));
     }
     return true;
 }
@@ -380,7 +382,7 @@ int runCapture(int argc, char** argv) {
     CaptureOptions& options = capture.options;
     std::string failure;
     if (!parseCaptureOptions(std::vector<std::string>(argv + 1, argv + argc), options, failure)) {
-        fail(failure);
+        failCapture(failure);
         return 1;
     }
     if (options.help) {
@@ -414,7 +416,7 @@ int runCapture(int argc, char** argv) {
         finishVideoPipe(capture.video, failure);
         std::remove(options.videoFile.c_str());
     } else if (ok && videoStarted && !finishVideoPipe(capture.video, failure)) {
-        ok = fail(failure);
+        ok = failCapture(failure);
     }
     if (ok && capture.clockLog != nullptr) {
         const bool written = std::fflush(capture.clockLog) == 0 && !std::ferror(capture.clockLog);
@@ -422,8 +424,8 @@ int runCapture(int argc, char** argv) {
         const bool closed = std::fclose(capture.clockLog) == 0;
         capture.clockLog = nullptr;
         if (!written || !closed) {
-            ok = fail("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
-                      std::strerror(written ? errno : error));
+            ok = failCapture("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
+                             std::strerror(written ? errno : error));
         }
     }
     shutdownCapture();

@@ -16,7 +16,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& path, const std::string& reason) {
+[[noreturn]] void die(const std::string& path, const std::string& reason) {
     std::fprintf(stderr, "make-assets: cannot write %s: %s\n", path.c_str(), reason.c_str());
     std::exit(1);
 }
@@ -30,18 +30,18 @@ void writePicture(const std::string& path, const std::vector<unsigned char>& rgb
     std::vector<unsigned char> png;
     const unsigned error = lodepng::encode(png, rgba, pictureWidth, pictureHeight, state);
     if (error != 0)
-        fail(path, std::string("PNG encoding failed: ") + lodepng_error_text(error));
+        die(path, std::string("PNG encoding failed: ") + lodepng_error_text(error));
     // Written by hand rather than with lodepng::save_file, which reports no reason.
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
-        fail(path, std::strerror(errno));
+        die(path, std::strerror(errno));
     const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
     const int writeErrno = errno;
     if (std::fclose(file) != 0 || !written) {
         const std::string reason = std::strerror(written ? errno : writeErrno);
         // A truncated picture left behind would pass for a good one on the next run.
         std::remove(path.c_str());
-        fail(path, reason);
+        die(path, reason);
     }
 }
 
@@ -60,6 +60,6 @@ int main(int argc, char** argv) {
     const std::string musicPath = folder + musicFileName;
     std::string failure;
     if (!writeMp3(musicPath, synthesiseMusic(), playbackChannels, playbackRate, failure))
-        fail(musicPath, failure);
+        die(musicPath, failure);
     return 0;
 }
