@@ -1,6 +1,7 @@
 // The GL the renderer is written against: desktop GL 3.3 (compatibility) through GLEW, or, in
-// the browser build, WebGL2 (OpenGL ES 3.0). Every difference the renderer meets is here, so its
-// own code has none.
+// the browser build, WebGL2 (OpenGL ES 3.0). The differences in the renderer's GL calls are
+// here; two more branch on glIsWebGL where they belong: the context's client API
+// (gl_context.cpp) and the shader texts' ES form (program.cpp).
 #pragma once
 
 #include <string>
