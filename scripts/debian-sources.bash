@@ -1,8 +1,9 @@
 # Debian source packages for the cross builds (scripts/build-windows, scripts/build-web), which
 # source this file: deb-src entries, the archive's list of source files with their hashes, and
-# the download into the cache. The caller sets `packages` (source package names), `cache` (the
-# cache folder), `source_list` (from list_sources, before fetch_sources) and defines `die` and
-# `step`.
+# the download into the cache, and running the build recipes. The caller sets `packages` (source
+# package names), `cache` (the cache folder), `source_list` (from list_sources, before
+# fetch_sources), `installs` (package -> the files its recipe must leave in the prefix) and
+# defines `die`, `step` and a recipe build_PACKAGE SOURCE BUILD PREFIX per package.
 
 # apt-get source needs deb-src entries; Debian images ship only binary ones.
 ensure_deb_src() {
@@ -55,4 +56,45 @@ fetch_sources() {
         echo "$sum  $dir/$name" | sha256sum -c --quiet - ||
             die "source file $name does not have the archive's hash"
     done <<<"$source_list"
+}
+
+# Runs build_PACKAGE with every failing step fatal, its output in LOG, and checks that it left its
+# files in PREFIX. Bash ignores errexit in a function called under `||`, `&&` or `if`, and so does
+# a subshell started there: a recipe run that way goes on past a failing compiler, copies a header
+# and passes, and a half-empty prefix gets cached for good. So the recipe runs in a subshell of a
+# plain command with errexit on, and its status is read afterwards. Call this as a plain command.
+build_package() {
+    local package=$1 src=$2 build=$3 prefix=$4 log=$5 start status missing
+    step "Building $package"
+    start=$SECONDS
+    set +e
+    (
+        set -e
+        "build_$package" "$src" "$build" "$prefix"
+    ) >"$log" 2>&1
+    status=$?
+    set -e
+    if ((status != 0)); then
+        tail -n 40 "$log" >&2
+        die "building $package failed (exit $status; log above)"
+    fi
+    missing=$(missing_installs "$prefix" "$package")
+    if [[ -n $missing ]]; then
+        tail -n 40 "$log" >&2
+        die "building $package left no$missing in $prefix (log above)"
+    fi
+    echo "   $((SECONDS - start)) s"
+}
+
+# Prints " FILE" for each file that PREFIX lacks or has empty: what `installs` names for the
+# PACKAGE given, or for every package and its licence text when none is given.
+missing_installs() {
+    local prefix=$1 package file files
+    for package in "${2:-${packages[@]}}"; do
+        files=${installs[$package]}
+        [[ -n ${2:-} ]] || files+=" licenses/$package.txt"
+        for file in $files; do
+            [[ -s $prefix/$file ]] || printf ' %s' "$file"
+        done
+    done
 }

@@ -7,10 +7,13 @@ BASE_URL serves dist/web under web/ and the same files less tovrel.png under mis
 NATIVE_FRAMES_DIR holds quartz-capture's frame_NNNNNN.png at FPS. Every wait is on a condition
 with a generous limit, never a fixed sleep, so a loaded machine only makes it slower.
 """
+import atexit
 import base64
 import io
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -35,30 +38,110 @@ GL_FLAGS = {"gl": ["--use-angle=gl", "--ignore-gpu-blocklist"],
             "swiftshader": ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]}
 
 
+ENDING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def group_members(group):
+    """The live (not zombie) processes of a process group."""
+    members = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                # pid (comm) state ppid pgrp ...; comm may hold spaces and parentheses.
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[0] != "Z" and int(fields[2]) == group:
+            members.append(int(entry))
+    return members
+
+
+def end_process_group(process, grace=10):
+    """SIGTERM to the group the process leads, SIGKILL to what is left after `grace` seconds,
+    each followed by a bounded wait for the group to empty. Returns the pids still alive."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            break
+        deadline = time.monotonic() + grace
+        # Reaped, the leader stops counting as a member; the helpers are not our children.
+        while process.poll() is None or group_members(process.pid):
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        else:
+            break
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        pass
+    return group_members(process.pid)
+
+
+def remove_tree(path, tries=5):
+    """Removes a folder; a helper that died writing into it may have added a file after rmtree
+    listed it, so it tries again, and gives up without failing the run."""
+    for _ in range(tries):
+        shutil.rmtree(path, ignore_errors=True)
+        if not os.path.exists(path):
+            return
+        time.sleep(0.2)
+    print(f"check_page: could not remove {path}", file=sys.stderr)
+
+
 class Browser:
     def __init__(self, chromium, gl="gl"):
-        self.profile = tempfile.TemporaryDirectory(prefix="quartz-chromium.")
-        self.process = subprocess.Popen(
-            [chromium, "--headless=new", "--no-sandbox", *GL_FLAGS[gl],
-             "--autoplay-policy=no-user-gesture-required", "--no-first-run", "--remote-debugging-port=0", "--window-size=640,480",
-             "--user-data-dir=" + self.profile.name, "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        port_file = os.path.join(self.profile.name, "DevToolsActivePort")
-        self.wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
-                  60, "Chromium's DevTools port")
-        port = open(port_file).read().split("\n")[0]
-        pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list"))
-        page = next(p for p in pages if p["type"] == "page")
-        self.socket = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=120)
-        self.next_id = 0
-        self.console = []
-        self.call("Runtime.enable")
+        self.process = self.socket = None
+        self.profile = tempfile.mkdtemp(prefix="quartz-chromium.")
+        # Should a signal land just as main's finally starts closing, this still ends it.
+        atexit.register(self.close)
+        try:
+            # A process group of its own, so that ending it reaches the helpers Chromium starts,
+            # which outlive its main process otherwise.
+            self.process = subprocess.Popen(
+                [chromium, "--headless=new", "--no-sandbox", *GL_FLAGS[gl],
+                 "--autoplay-policy=no-user-gesture-required", "--no-first-run",
+                 "--remote-debugging-port=0", "--window-size=640,480",
+                 "--user-data-dir=" + self.profile, "about:blank"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            port_file = os.path.join(self.profile, "DevToolsActivePort")
+            self.wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
+                      60, "Chromium's DevTools port")
+            port = open(port_file).read().split("\n")[0]
+            pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list"))
+            page = next(p for p in pages if p["type"] == "page")
+            self.socket = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=120)
+            self.next_id = 0
+            self.console = []
+            self.call("Runtime.enable")
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
-        self.socket.close()
-        self.process.terminate()
-        self.process.wait(30)
-        self.profile.cleanup()
+        """Ends Chromium with all its helpers and removes its profile; a second call does
+        nothing. It never raises, and a signal waits until it is done: the checks have already
+        decided the run."""
+        signal.pthread_sigmask(signal.SIG_BLOCK, ENDING_SIGNALS)
+        try:
+            if self.socket is not None:
+                try:
+                    self.socket.close()
+                except (OSError, websocket.WebSocketException):
+                    pass
+                self.socket = None
+            if self.process is not None:
+                left = end_process_group(self.process)
+                if left:
+                    print(f"check_page: Chromium's processes {left} outlived SIGKILL",
+                          file=sys.stderr)
+                self.process = None
+            if self.profile is not None:
+                remove_tree(self.profile)
+                self.profile = None
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, ENDING_SIGNALS)
 
     def call(self, method, **params):
         self.next_id += 1
@@ -205,10 +288,18 @@ def check_letterbox(browser, base):
                                 "black bars")
 
 
+def end_on_signal(number, _frame):
+    # Unwinds through main's finally, which ends the browser.
+    raise SystemExit(128 + number)
+
+
 def main():
     chromium, base, frames_dir, fps = sys.argv[1:5]
-    browser = Browser(chromium)
+    for number in ENDING_SIGNALS:
+        signal.signal(number, end_on_signal)
+    browser = None
     try:
+        browser = Browser(chromium)
         print("WebGL2 renderer: " + str(browser.evaluate(
             "(() => { const gl = document.createElement('canvas').getContext('webgl2');"
             " return gl && gl.getParameter(gl.getExtension('WEBGL_debug_renderer_info')"
@@ -218,10 +309,12 @@ def main():
         check_live_run(browser, base)
         check_missing_picture(browser, base)
         check_letterbox(browser, base)
-    except (TimeoutError, RuntimeError) as error:
+    except (RuntimeError, OSError, websocket.WebSocketException) as error:
+        # TimeoutError (a wait ran out) is an OSError, as is a refused connection.
         check(False, str(error))
     finally:
-        browser.close()
+        if browser is not None:
+            browser.close()
     print(f"test-web: {len(failures)} check(s) failed" if failures else "test-web: all passed")
     return 1 if failures else 0
 
