@@ -12,9 +12,9 @@
 
 #include <GLFW/glfw3.h>
 #include <emscripten.h>
+#include <emscripten/html5.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -94,7 +94,20 @@ void finish(Phase phase, const std::string& message) {
     publish(0.0, 0);
 }
 
+// The canvas's drawing buffer, which the page keeps at the element's size in device pixels: the
+// composite is drawn at full resolution into its letterboxed 4:3 box, as the desktop draws into
+// the monitor's own resolution. The point image stays 640x480 whatever the size.
+FrameTarget canvasTarget() {
+    FrameTarget target;
+    emscripten_webgl_get_drawing_buffer_size(emscripten_webgl_get_current_context(), &target.width,
+                                             &target.height);
+    return target;
+}
+
 void playFrame() {
+    // The reading is taken as the frame starts, not after the last one: after a hidden spell the
+    // first frame back must show what is heard now, not where the picture stopped.
+    update();
     if (run.escapeAsked) {
         finish(Phase::ended, "the viewer ended the run");
         return;
@@ -110,18 +123,15 @@ void playFrame() {
     }
     const double position = positionSeconds(run.musicStream);
     const unsigned levelStep = readLevelStep(run.musicStream);
-    FrameTarget target;
-    glfwGetFramebufferSize(run.window, &target.width, &target.height);
-    renderFrame(static_cast<float>(position), static_cast<float>(levelStep), target);
+    renderFrame(static_cast<float>(position), static_cast<float>(levelStep), canvasTarget());
     publish(position, levelStep);
-    update();
 }
 
 void captureFrame() {
     const std::uint64_t frame = run.frame;
     const float time = frameTime(frame, run.fps);
     const unsigned levelStep = meterStepEndingAt(run.meter, frameSampleEnd(frame, run.fps));
-    renderFrame(time, static_cast<float>(levelStep), FrameTarget{});
+    renderFrame(time, static_cast<float>(levelStep), canvasTarget());
     publish(time, levelStep);
     if (frame < run.lastFrame) {
         ++run.frame;
@@ -205,24 +215,29 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
     publish(0.0, 0);
 }
 
-// Escape pressed where the canvas does not get it (the browser's own full-screen exit).
+// Escape pressed where the canvas does not get it, full screen left, or a tap on a touch screen.
+// At once, not at the next frame: a tab hidden by leaving full screen gets no more frames, and
+// its music would play on unseen.
 EMSCRIPTEN_KEEPALIVE void qm_stop() {
     if (run.phase == Phase::ready || run.phase == Phase::playing) {
-        run.escapeAsked = true;
-        if (run.phase == Phase::ready) {
-            finish(Phase::ended, "the viewer ended the run");
-        }
+        finish(Phase::ended, "the viewer ended the run");
     }
 }
 }
 
 int main(int argc, char** argv) {
     const bool capture = argc == 4 && std::string(argv[1]) == "capture";
-    const double seconds = capture ? std::strtod(argv[2], nullptr) : 0.0;
-    const int fps = capture ? std::atoi(argv[3]) : 0;
-    if (capture && (!(seconds >= 0.0) || fps < 1 || fps > maxCaptureFps)) {
-        finish(Phase::failed, "capture needs capture=SECONDS (0 or more) and fps=1 to " +
-                                  std::to_string(maxCaptureFps));
+    double seconds = 0.0;
+    int fps = 0;
+    // Read as quartz-capture reads --from and --fps, so "abc" is refused rather than taken as 0.
+    if (capture && !parseSeconds(argv[2], seconds)) {
+        finish(Phase::failed, std::string("capture= must be seconds of music (like 12.5), not \"") +
+                                  argv[2] + "\"");
+        return 0;
+    }
+    if (capture && !parseWhole(argv[3], 1, maxCaptureFps, fps)) {
+        finish(Phase::failed, "fps= must be a whole number from 1 to " +
+                                  std::to_string(maxCaptureFps) + ", not \"" + argv[3] + "\"");
         return 0;
     }
     std::string failure;

@@ -20,6 +20,27 @@ bool isDigits(const std::string& text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+bool parseSize(const std::string& text, int& width, int& height) {
+    const std::size_t cross = text.find_first_of("xX");
+    if (cross == std::string::npos) {
+        return false;
+    }
+    return parseWhole(text.substr(0, cross), 1, maxOutputSide, width) &&
+           parseWhole(text.substr(cross + 1), 1, maxOutputSide, height);
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return text;
+}
+
+} // namespace
+
 // A whole number within [low, high]; leading signs, spaces and suffixes are refused.
 bool parseWhole(const std::string& text, long long low, long long high, int& value) {
     if (!isDigits(text) || text.size() > 9) {
@@ -51,27 +72,6 @@ bool parseSeconds(const std::string& text, double& value) {
     value = std::strtod(text.c_str(), nullptr);
     return std::isfinite(value);
 }
-
-bool parseSize(const std::string& text, int& width, int& height) {
-    const std::size_t cross = text.find_first_of("xX");
-    if (cross == std::string::npos) {
-        return false;
-    }
-    return parseWhole(text.substr(0, cross), 1, maxOutputSide, width) &&
-           parseWhole(text.substr(cross + 1), 1, maxOutputSide, height);
-}
-
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-std::string formatSeconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", seconds);
-    return text;
-}
-
-} // namespace
 
 const char* captureUsage() {
     static const std::string text =

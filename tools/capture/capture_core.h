@@ -36,6 +36,12 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
 
 const char* captureUsage();
 
+// The readings of --fps and --from/--to, which the browser's capture=SEC&fps=N shares: a whole
+// number within [low, high], and seconds as plain decimals. Signs, spaces, suffixes, "inf",
+// "nan" and hexadecimal are refused.
+bool parseWhole(const std::string& text, long long low, long long high, int& value);
+bool parseSeconds(const std::string& text, double& value);
+
 // The clock. Frame n is drawn at n / fps seconds of music; its meter window ends at sample
 // frame floor(n * 44100 / fps), computed in integers so no rounding can move it.
 double frameSeconds(std::uint64_t frame, int fps);
