@@ -11,10 +11,10 @@
 
 #include <GLFW/glfw3.h>
 #include <emscripten.h>
+#include <emscripten/html5.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -75,15 +75,25 @@ void finish(Phase phase, std::string message) {
     publish(0.0, 0);
 }
 
+// The canvas's drawing buffer, which the page keeps at the element's size in device pixels: the
+// composite is drawn at full resolution into its letterboxed 4:3 box, as the desktop draws into
+// the monitor's own resolution. The point image stays 640x480 whatever the size.
+FrameTarget canvasTarget() {
+    FrameTarget target;
+    emscripten_webgl_get_drawing_buffer_size(emscripten_webgl_get_current_context(), &target.width,
+                                             &target.height);
+    return target;
+}
+
 void playFrame() {
     if (run.escapeAsked) {
         finish(Phase::ended, "the viewer ended the run");
         return;
     }
-    FrameTarget target;
-    glfwGetFramebufferSize(presentation.window, &target.width, &target.height);
+    // The reading is taken as the frame starts: after a hidden spell the first frame back shows
+    // what is heard now, not where the picture stopped.
     const ClockReading reading = readMusicClock();
-    if (!presentFrame(reading, target)) {
+    if (!presentFrame(reading, canvasTarget())) {
         const bool failed = !presentation.failure.empty();
         finish(failed ? Phase::failed : Phase::ended,
                failed ? presentation.failure : "the music has ended");
@@ -95,7 +105,7 @@ void playFrame() {
 void captureFrame() {
     const std::uint64_t frame = run.captureClock.nextFrame;
     const ClockReading reading = readFixedRateClock(run.captureClock);
-    presentFrame(reading, FrameTarget{});
+    presentFrame(reading, canvasTarget());
     publish(reading.seconds, reading.levelStep);
     if (run.captureClock.nextFrame < run.captureClock.endFrame) {
         return;
@@ -166,24 +176,29 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
     publish(0.0, 0);
 }
 
-// Escape pressed where the canvas does not get it (the browser's own full-screen exit).
+// Escape pressed where the canvas does not get it, full screen left, or a tap on a touch screen.
+// At once, not at the next frame: a tab hidden by leaving full screen gets no more frames, and
+// its music would play on unseen.
 EMSCRIPTEN_KEEPALIVE void qm_stop() {
     if (run.phase == Phase::ready || run.phase == Phase::playing) {
-        run.escapeAsked = true;
-        if (run.phase == Phase::ready) {
-            finish(Phase::ended, "the viewer ended the run");
-        }
+        finish(Phase::ended, "the viewer ended the run");
     }
 }
 }
 
 int main(int argc, char** argv) {
     const bool capture = argc == 4 && std::string(argv[1]) == "capture";
-    const double seconds = capture ? std::strtod(argv[2], nullptr) : 0.0;
-    const int fps = capture ? std::atoi(argv[3]) : 0;
-    if (capture && (!(seconds >= 0.0) || fps < 1 || fps > maxCaptureFps)) {
-        finish(Phase::failed, "capture needs capture=SECONDS (0 or more) and fps=1 to " +
-                                  std::to_string(maxCaptureFps));
+    double seconds = 0.0;
+    int fps = 0;
+    // Read as quartz-capture reads --from and --fps, so "abc" is refused rather than taken as 0.
+    if (capture && !parseSeconds(argv[2], seconds)) {
+        finish(Phase::failed, std::string("capture= must be seconds of music (like 12.5), not \"") +
+                                  argv[2] + "\"");
+        return 0;
+    }
+    if (capture && !parseWhole(argv[3], 1, maxCaptureFps, fps)) {
+        finish(Phase::failed, "fps= must be a whole number from 1 to " +
+                                  std::to_string(maxCaptureFps) + ", not \"" + argv[3] + "\"");
         return 0;
     }
     if (!startUp(capture, seconds, fps)) {

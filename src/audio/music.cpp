@@ -48,7 +48,8 @@ static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + l
               ringFrames);
 
 // The browser build has no threads: there readMusicClock() decodes ahead between frames instead,
-// and SDL's callback runs between frames too, so nothing else changes.
+// and SDL's callback runs between frames too, so nothing else changes. A hidden tab gets no
+// frames but its audio graph still asks for samples, so there the callback tops the ring up too.
 #ifdef __EMSCRIPTEN__
 constexpr bool decodeOnOwnThread = false;
 #else
@@ -117,7 +118,14 @@ struct Playback {
 // is taken away) would otherwise run ~thread on the live decoder thread and abort with a core.
 Playback& playback = *new Playback;
 
+void decodeAhead(std::vector<std::int16_t>& chunk);
+
 void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
+    if constexpr (!decodeOnOwnThread) {
+        if (playback.ring) {
+            decodeAhead(playback.frameLoopChunk);
+        }
+    }
     auto* out = reinterpret_cast<std::int16_t*>(bytes);
     const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
     const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);

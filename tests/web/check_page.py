@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The browser checks of scripts/test-web: drives headless Chromium over the DevTools protocol.
 
-usage: check_page.py CHROMIUM BASE_URL NATIVE_FRAMES_DIR FPS SECONDS...
+usage: check_page.py CHROMIUM BASE_URL DIST_DIR NATIVE_FRAMES_DIR FPS SECONDS...
 
-BASE_URL serves dist/web under web/ and the same files less tovrel.png under missing/;
-NATIVE_FRAMES_DIR holds quartz-capture's frame_NNNNNN.png at FPS. Every wait is on a condition
-with a generous limit, never a fixed sleep, so a loaded machine only makes it slower.
+BASE_URL serves dist/web under web/, the same files less tovrel.png under missing/ and the
+single-file edition as quartz-meridian.html; DIST_DIR is dist/, opened as files too.
+NATIVE_FRAMES_DIR holds quartz-capture's frame_NNNNNN.png at FPS, and NATIVE_FRAMES_DIR-xR its
+frames at 2 s at --size (800R)x(480R) for the pixel ratios R 1 to 3. Every wait is on a
+condition with a generous limit, never a fixed sleep, so a loaded machine only makes it slower.
 """
 import atexit
 import base64
@@ -171,9 +173,9 @@ class Browser:
     def wait_for(self, expression, seconds, what):
         self.wait(lambda: self.evaluate(expression), seconds, what)
 
-    def open(self, url, width=640, height=480):
+    def open(self, url, width=640, height=480, scale=1):
         self.call("Emulation.setDeviceMetricsOverride", width=width, height=height,
-                  deviceScaleFactor=1, mobile=False)
+                  deviceScaleFactor=scale, mobile=False)
         self.console = []
         self.call("Page.navigate", url=url)
         self.wait_for("document.readyState === 'complete' && window.quartz !== undefined", 120,
@@ -240,15 +242,28 @@ def check_capture(browser, base, frames_dir, fps, seconds):
     check(passed, f"frame {frame} ({seconds} s) against quartz-capture's: {what}")
 
 
-def check_live_run(browser, base):
-    browser.open(f"{base}/web/index.html")
-    browser.wait_for("window.quartz.state !== 'loading'", 120, "the page to get ready")
-    check(browser.evaluate("window.quartz.state === 'ready' && "
-                           "document.getElementById('notice').textContent === 'click to start'"),
-          "the page says 'click to start'")
+def click(browser):
     for kind in ("mousePressed", "mouseReleased"):
         browser.call("Input.dispatchMouseEvent", type=kind, x=320, y=240, button="left",
                      clickCount=1)
+
+
+def open_ready(browser, url):
+    """Opens url, waits for 'ready' and gives the milliseconds from navigation to it."""
+    browser.open(url)
+    browser.wait_for("window.quartz.state !== 'loading'", 120, f"{url} to get ready")
+    check(browser.evaluate("window.quartz.state") == "ready",
+          f"{url} gets ready ({browser.state()})")
+    return browser.evaluate(
+        "performance.getEntriesByName('quartz-ready')[0]?.startTime ?? -1")
+
+
+def check_live_run(browser, base):
+    took = open_ready(browser, f"{base}/web/index.html")
+    print(f"     the folder edition over http is ready {took:.0f} ms after navigation")
+    check(browser.evaluate("document.getElementById('notice').textContent === "
+                           "'click or tap to start'"), "the page says 'click or tap to start'")
+    click(browser)
     browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.2", 60,
                      "the music to start after the click")
     sample = "[performance.now() / 1000, window.quartz.position]"
@@ -288,13 +303,171 @@ def check_letterbox(browser, base):
                                 "black bars")
 
 
+def sharpness(frame):
+    """The red channel's horizontal change per unit of change: the mean step across an edge,
+    weighted by its size. Scan lines vary down the picture only, so they leave it alone; a
+    smoothed stretch spreads each edge over several pixels and lowers it."""
+    steps = np.abs(np.diff(frame[..., 0], axis=1)).astype(float)
+    steps = steps[steps > 2]
+    return (steps ** 2).sum() / max(1.0, steps.sum())
+
+
+def check_pixel_ratios(browser, base, frames_dir, fps):
+    frame = 2 * fps
+    for ratio in (1, 2, 3):
+        browser.open(f"{base}/web/index.html?capture=2&fps={fps}", 800, 480, ratio)
+        browser.wait_for(f"document.title === 'captured {frame}'", 300,
+                         f"frame {frame} at a pixel ratio of {ratio}")
+        size = browser.evaluate("(c => [c.width, c.height])(document.getElementById('canvas'))")
+        shot = np.asarray(browser.screenshot()).astype(int)
+        native = np.asarray(Image.open(f"{frames_dir}-x{ratio}/frame_{frame:06d}.png")
+                            .convert("RGB")).astype(int)
+        left, right = 80 * ratio, 720 * ratio
+        bars = max(shot[:, :left].max(), shot[:, right:].max())
+        web, ours = shot[:, left:right], native[:, left:right]
+        sharp = sharpness(web) / sharpness(ours)
+        web_red, our_red = red_points(web), red_points(ours)
+        placed = min((web_red & grown(our_red)).sum() / max(1, web_red.sum()),
+                     (our_red & grown(web_red)).sum() / max(1, our_red.sum()))
+        check(size == [800 * ratio, 480 * ratio] and shot.shape == native.shape and bars <= 2 and
+              sharp >= 0.9 and placed >= 0.99,
+              f"800x480 at a pixel ratio of {ratio}: drawing buffer {size}, bars up to {bars}, "
+              f"edges {sharp:.2f} as sharp as quartz-capture --size {800 * ratio}x{480 * ratio}, "
+              f"{placed:.1%} of point pixels within a pixel of its")
+    # The drawing buffer follows a resize, and a change of ratio alone, on the open page.
+    for width, scale in ((1000, 3), (1000, 2)):
+        browser.call("Emulation.setDeviceMetricsOverride", width=width, height=600,
+                     deviceScaleFactor=scale, mobile=False)
+        browser.wait_for(f"(c => c.width === {width * scale} && c.height === {600 * scale})"
+                         f"(document.getElementById('canvas'))", 30,
+                         f"a {width * scale}x{600 * scale} drawing buffer")
+    check(True, "the drawing buffer follows a resize and a change of pixel ratio")
+
+
+def hide_for(browser, seconds):
+    """Brings a second tab to front for `seconds` of the page's own clock, then comes back."""
+    other = browser.call("Target.createTarget", url="about:blank")["targetId"]
+    browser.wait_for("document.visibilityState === 'hidden'", 30, "the page to be hidden")
+    until = browser.evaluate("performance.now() / 1000") + seconds
+    browser.wait_for(f"performance.now() / 1000 >= {until}", 60, f"{seconds} s hidden")
+    state = browser.evaluate("window.quartz.state")
+    browser.call("Page.bringToFront")
+    browser.call("Target.closeTarget", targetId=other)
+    browser.wait_for("document.visibilityState === 'visible'", 30, "the page to be shown")
+    return state
+
+
+def check_hidden_tab(browser, base):
+    # Full screen refused, as on a phone without it or in a frame: the music plays on unseen,
+    # and the first frame back is drawn at the position heard then. Each frame's position is
+    # read as the frame starts, so it is timed by the frame's start too, not by the time the
+    # drawing took.
+    open_ready(browser, f"{base}/web/index.html")
+    browser.evaluate("""(() => {
+        Element.prototype.requestFullscreen = () => Promise.reject(new TypeError("refused"));
+        const publish = quartzPublish;
+        quartzPublish = (...args) => {
+            window.last = [document.timeline.currentTime / 1000, args[1]];
+            if (document.visibilityState === "visible" && window.hid && !window.back) {
+                window.back = window.last;
+            }
+            publish(...args);
+        };
+        document.addEventListener("visibilitychange", () => { window.hid = true; });
+    })()""")
+    click(browser)
+    browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.5", 60,
+                     "the music to start")
+    wall0, position0 = browser.evaluate("window.last")
+    during = hide_for(browser, 3)
+    browser.wait_for("window.back !== undefined", 30, "the first frame back")
+    wall1, position1 = browser.evaluate("window.back")
+    check(during == "playing" and abs((position1 - position0) - (wall1 - wall0)) <= 0.1,
+          f"without full screen the music plays on in a hidden tab: the first frame back is "
+          f"{position1 - position0:.3f} s on after {wall1 - wall0:.3f} s")
+    # In full screen, hiding the tab leaves it and so ends the run, at once.
+    open_ready(browser, f"{base}/web/index.html")
+    click(browser)
+    browser.wait_for("window.quartz.state === 'playing' && document.fullscreenElement !== null",
+                     60, "the run to start full screen")
+    during = hide_for(browser, 0.5)
+    check(during == "ended", f"hiding the full-screen tab ends the run at once ({during})")
+
+
+def check_failures(browser, base, dist):
+    # A failure after the click leaves the full screen the click asked for.
+    open_ready(browser, f"{base}/web/index.html")
+    browser.evaluate("""window.AudioContext = window.webkitAudioContext = undefined;
+        document.addEventListener("fullscreenchange", () => {
+            window.wasFull ||= document.fullscreenElement !== null; })""")
+    click(browser)
+    browser.wait_for("window.quartz.state === 'failed' && window.wasFull && "
+                     "document.fullscreenElement === null", 60, "the failure to leave full screen")
+    check("audio device" in browser.evaluate("window.quartz.message"),
+          f"a refused audio device fails the run and leaves full screen ({browser.state()})")
+    # Capture values are read as quartz-capture reads --from and --fps.
+    for query, bad in (("capture=abc", '"abc"'), ("capture=2&fps=10x", '"10x"')):
+        browser.open(f"{base}/web/index.html?{query}")
+        browser.wait_for("window.quartz.state !== 'loading'", 120, f"?{query} to be read")
+        check(browser.evaluate(f"window.quartz.state === 'failed' && "
+                               f"window.quartz.message.includes('{bad}')"),
+              f"?{query} is refused ({browser.state()})")
+    # The folder edition opened as a file cannot read its files, and says what to do instead.
+    browser.open(f"file://{dist}/web/index.html")
+    browser.wait_for("window.quartz.state !== 'loading'", 120, "the file:// page to give up")
+    check(browser.evaluate("window.quartz.state === 'failed' && "
+                           "window.quartz.message.includes('quartz-meridian.html') && "
+                           "document.getElementById('notice').textContent === "
+                           "window.quartz.message"),
+          f"the folder edition opened as a file fails and names the single file "
+          f"({browser.state()})")
+
+
+def check_single_file(browser, base, dist):
+    for url in (f"file://{dist}/quartz-meridian.html", f"{base}/quartz-meridian.html"):
+        took = open_ready(browser, url)
+        fetched = browser.evaluate("performance.getEntriesByType('resource').map(e => e.name)")
+        print(f"     the single file is ready {took:.0f} ms after navigation", flush=True)
+        check(fetched == [], f"{url} fetches nothing ({fetched})")
+    click(browser)
+    browser.wait_for("window.quartz.state !== 'ready' && (window.quartz.state !== 'playing' || "
+                     "window.quartz.position > 1)", 60, "the single file to play")
+    check(browser.evaluate("window.quartz.state") == "playing",
+          f"the single file plays ({browser.state()})")
+
+
+def check_touch(browser, base):
+    # A touch screen alone: a tap starts, keeps the screen awake, and a tap ends the run.
+    browser.call("Emulation.setTouchEmulationEnabled", enabled=True, maxTouchPoints=5)
+    try:
+        open_ready(browser, f"{base}/web/index.html")
+
+        def tap():
+            browser.call("Input.dispatchTouchEvent", type="touchStart",
+                         touchPoints=[{"x": 320, "y": 240}])
+            browser.call("Input.dispatchTouchEvent", type="touchEnd", touchPoints=[])
+
+        tap()
+        browser.wait_for("window.quartz.state === 'playing' && window.quartz.wakeLock !== ''", 60,
+                         "a tap to start the run")
+        held = browser.evaluate("window.quartz.wakeLock")
+        tap()
+        browser.wait_for("window.quartz.state !== 'playing'", 60, "a tap to end the run")
+        browser.wait_for("window.quartz.wakeLock !== 'held'", 30, "the wake lock to go")
+        check(held == "held" and browser.evaluate("window.quartz.state") == "ended",
+              f"a tap starts the run with the screen kept awake ({held}) and a tap ends it "
+              f"({browser.state()})")
+    finally:
+        browser.call("Emulation.setTouchEmulationEnabled", enabled=False)
+
+
 def end_on_signal(number, _frame):
     # Unwinds through main's finally, which ends the browser.
     raise SystemExit(128 + number)
 
 
 def main():
-    chromium, base, frames_dir, fps = sys.argv[1:5]
+    chromium, base, dist, frames_dir, fps = sys.argv[1:6]
     for number in ENDING_SIGNALS:
         signal.signal(number, end_on_signal)
     browser = None
@@ -304,11 +477,16 @@ def main():
             "(() => { const gl = document.createElement('canvas').getContext('webgl2');"
             " return gl && gl.getParameter(gl.getExtension('WEBGL_debug_renderer_info')"
             ".UNMASKED_RENDERER_WEBGL); })()")), flush=True)
-        for seconds in sys.argv[5:]:
+        for seconds in sys.argv[6:]:
             check_capture(browser, base, frames_dir, int(fps), float(seconds))
         check_live_run(browser, base)
         check_missing_picture(browser, base)
         check_letterbox(browser, base)
+        check_pixel_ratios(browser, base, frames_dir, int(fps))
+        check_hidden_tab(browser, base)
+        check_failures(browser, base, dist)
+        check_single_file(browser, base, dist)
+        check_touch(browser, base)
     except (RuntimeError, OSError, websocket.WebSocketException) as error:
         # TimeoutError (a wait ran out) is an OSError, as is a refused connection.
         check(False, str(error))
