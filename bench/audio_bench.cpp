@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qm;
+
 namespace {
 
 double cpuSeconds(clockid_t clock) {

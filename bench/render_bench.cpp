@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+using namespace qm;
+
 namespace {
 
 // Counted only while `countingAllocations` is set, so set-up and printing do not count.

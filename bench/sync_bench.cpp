@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qm;
+
 namespace {
 
 constexpr char trackPath[] = "sync_bench_clicks.mp3";

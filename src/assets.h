@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace qm {
+
 // Relative to the working directory (the presentation) or the asset folder (the capture tool).
 constexpr char musicFileName[] = "VARNOCHORD.mp3";
 constexpr char pictureFileA[] = "zupfist2.png"; // shown until 17.4 s
@@ -20,3 +22,5 @@ constexpr int playbackChannels = 2;
 // Frames in the level meter's window: 20 ms at the playback rate.
 constexpr std::size_t levelWindowFrames = playbackRate / 50;
 static_assert(levelWindowFrames * 50 == playbackRate, "the meter's window is a whole 20 ms");
+
+} // namespace qm

@@ -12,7 +12,9 @@
 // clang-format on
 
 #define QM_TIMELINE_CONSTANT(name, seconds) constexpr double name = seconds;
+namespace qm {
 QM_TIMELINE(QM_TIMELINE_CONSTANT)
+} // namespace qm
 #undef QM_TIMELINE_CONSTANT
 
 // "const float grooveStart = 4.4;" and so on, one line each.

@@ -8,6 +8,8 @@
 
 #include <array>
 
+namespace qm {
+
 namespace render_test {
 
 // RGBA of a framebuffer, rows bottom to top as the GL gives them.
@@ -90,3 +92,5 @@ class SceneTest : public ::testing::Test {
 };
 
 } // namespace render_test
+
+} // namespace qm

@@ -18,6 +18,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+using namespace qm;
+
 namespace testing_support {
 
 Display* screen();

@@ -14,6 +14,8 @@
 #include <csignal>
 #include <string>
 
+namespace qm {
+
 namespace {
 
 constexpr char programName[] = "quartz-meridian";
@@ -105,3 +107,5 @@ int runPresentation() {
     }
     return stopAsked() ? 128 + caughtSignal.load() : exitPlayed;
 }
+
+} // namespace qm

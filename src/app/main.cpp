@@ -6,10 +6,10 @@
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    return runPresentation();
+    return qm::runPresentation();
 }
 #else
 int main() {
-    return runPresentation();
+    return qm::runPresentation();
 }
 #endif

@@ -18,6 +18,8 @@
 #include <string>
 #include <utility>
 
+using namespace qm;
+
 namespace {
 
 constexpr char programName[] = "quartz-meridian";

@@ -4,6 +4,8 @@
 
 #include "audio/music.h"
 
+namespace qm {
+
 Presentation presentation;
 
 bool failPresentation(const std::string& message) {
@@ -67,3 +69,5 @@ void shutDownPresentation() {
     presentation.window = nullptr;
     presentation.deviceOpen = presentation.musicOpen = presentation.sceneReady = false;
 }
+
+} // namespace qm

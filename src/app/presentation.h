@@ -11,6 +11,8 @@
 
 #include <string>
 
+namespace qm {
+
 struct Presentation {
     bool deviceOpen = false;
     bool musicOpen = false;       // the music clock's track
@@ -39,3 +41,5 @@ bool presentFrame(const ClockReading& reading, const FrameTarget& target);
 
 // Releases, in reverse order, whatever start-up made; the failure stays to be said.
 void shutDownPresentation();
+
+} // namespace qm

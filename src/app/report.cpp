@@ -7,6 +7,8 @@
 #include <windows.h>
 #endif
 
+namespace qm {
+
 namespace {
 
 #ifdef _WIN32
@@ -35,3 +37,5 @@ void reportFailure(const char* program, const std::string& message) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
+
+} // namespace qm

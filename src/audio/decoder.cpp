@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+namespace qm {
+
 namespace {
 
 // Frames of the file's own format per read.
@@ -366,3 +368,5 @@ bool countMp3Frames(const char* path, std::uint64_t& frames, std::string& failur
     return decodeWholeMp3(
         path, [&](const std::int16_t*, std::size_t count) { frames += count; }, failure);
 }
+
+} // namespace qm

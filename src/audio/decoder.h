@@ -16,6 +16,8 @@
 
 struct mpg123_handle_struct;
 
+namespace qm {
+
 struct Mp3Decoder {
     mpg123_handle_struct* handle = nullptr;
     Resampler resampler; // only used while the source is not at the playback rate
@@ -50,3 +52,5 @@ bool decodeWholeMp3(const char* path,
 bool decodeWholeMp3(const char* path, std::vector<std::int16_t>& stereoFrames,
                     std::string& failure);
 bool countMp3Frames(const char* path, std::uint64_t& frames, std::string& failure);
+
+} // namespace qm

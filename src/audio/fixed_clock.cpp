@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <limits>
 
+namespace qm {
+
 namespace {
 
 bool isDigits(const std::string& text) {
@@ -158,3 +160,5 @@ bool parseSeconds(const std::string& text, double& value) {
     value = std::strtod(text.c_str(), nullptr);
     return std::isfinite(value);
 }
+
+} // namespace qm

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace qm {
+
 // The fastest rate a run may be drawn at.
 constexpr int maxCaptureFps = 240;
 
@@ -60,3 +62,5 @@ bool openFixedRateClock(FixedRateClock& clock, const std::string& path, int fps,
 // The reading for clock.nextFrame, which then advances.
 ClockReading readFixedRateClock(FixedRateClock& clock);
 void closeFixedRateClock(FixedRateClock& clock);
+
+} // namespace qm

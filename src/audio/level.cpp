@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+namespace qm {
+
 unsigned peakLeft(const std::int16_t* stereoFrames, std::size_t frames) {
     unsigned peak = 0;
     for (std::size_t i = 0; i < frames; ++i) {
@@ -19,3 +21,5 @@ unsigned levelStepEndingAt(const std::int16_t* stereoFrames, std::size_t totalFr
     const std::size_t start = endFrame > levelWindowFrames ? endFrame - levelWindowFrames : 0;
     return levelStepFromPeak(peakLeft(stereoFrames + 2 * start, endFrame - start));
 }
+
+} // namespace qm

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qm {
+
 // Peak |left sample| (0..32768) of `frames` interleaved stereo 16-bit frames.
 unsigned peakLeft(const std::int16_t* stereoFrames, std::size_t frames);
 
@@ -19,3 +21,5 @@ inline unsigned levelStepFromPeak(unsigned peak) {
 // buffer of `totalFrames` interleaved stereo frames (a shorter window at the very start).
 unsigned levelStepEndingAt(const std::int16_t* stereoFrames, std::size_t totalFrames,
                            std::size_t endFrame);
+
+} // namespace qm

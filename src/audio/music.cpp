@@ -28,6 +28,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace qm {
+
 namespace {
 
 constexpr std::uint64_t ringFrames = 1u << 16;                // about 1.5 s
@@ -434,3 +436,5 @@ void freeDevice() {
 const std::string& musicFailure() {
     return playback.failure;
 }
+
+} // namespace qm

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace qm {
+
 // Opens the default output device at 44100 Hz stereo. False on failure; musicFailure() says why.
 bool openDevice();
 
@@ -36,3 +38,5 @@ void freeDevice();
 
 // The reason for the last failed openDevice or openStream.
 const std::string& musicFailure();
+
+} // namespace qm

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <numeric>
 
+namespace qm {
+
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
@@ -108,3 +110,5 @@ void finishResampler(Resampler& r, std::vector<std::int16_t>& out) {
     produce(r, length, out);
     r = Resampler{};
 }
+
+} // namespace qm

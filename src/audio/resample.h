@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace qm {
+
 struct Resampler {
     std::uint64_t phases = 0; // output frames per `step` source frames, in lowest terms
     std::uint64_t step = 0;
@@ -31,3 +33,5 @@ void resample(Resampler& resampler, const std::int16_t* stereoFrames, std::size_
 
 // The source ended: appends the rest, up to the stretch's true length, and resets `resampler`.
 void finishResampler(Resampler& resampler, std::vector<std::int16_t>& out);
+
+} // namespace qm

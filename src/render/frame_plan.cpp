@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+namespace qm {
+
 FramePlan planFrame(float time, float levelStep) {
     FramePlan plan;
     if (time >= static_cast<float>(grooveStart)) {
@@ -50,3 +52,5 @@ ViewportRect letterboxRect(int drawableWidth, int drawableHeight) {
     rect.y = (drawableHeight - rect.height) / 2;
     return rect;
 }
+
+} // namespace qm

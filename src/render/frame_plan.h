@@ -2,6 +2,8 @@
 // clear colour and picture the frame uses, and where the composite lands in the drawable.
 #pragma once
 
+namespace qm {
+
 struct FramePlan {
     int pointCount = 0;
     // False where the frame asks for a size the GL rejects (0 when the level step is 0 after
@@ -27,3 +29,5 @@ struct ViewportRect {
 // The largest 4:3 rectangle centred in a drawable of the given size; the drawable itself when
 // it is 4:3. A drawable with no area gives an empty rectangle.
 ViewportRect letterboxRect(int drawableWidth, int drawableHeight);
+
+} // namespace qm

@@ -8,12 +8,20 @@
 
 #ifdef __EMSCRIPTEN__
 #include <GLES3/gl3.h>
+#else
+#include <GL/glew.h>
+#endif
 
-constexpr bool glIsWebGL = true;
 // A framebuffer status desktop GL has and WebGL2 never answers, named by the status text.
 #ifndef GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER
 #define GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER 0x8CDB
 #endif
+
+namespace qm {
+
+#ifdef __EMSCRIPTEN__
+
+constexpr bool glIsWebGL = true;
 constexpr int glVersionNeeded[2] = {3, 0};
 
 // The browser's GL functions are bound when the module loads.
@@ -37,8 +45,6 @@ inline void setPointState(bool smooth, bool setSize, float size, GLint sizeUnifo
 }
 inline void setUpFixedFunctionState() {}
 #else
-#include <GL/glew.h>
-
 constexpr bool glIsWebGL = false;
 constexpr int glVersionNeeded[2] = {3, 3};
 constexpr GLenum depthBufferFormat = GL_DEPTH_COMPONENT;
@@ -71,3 +77,5 @@ inline void setUpFixedFunctionState() {
     glDisable(GL_POINT_SMOOTH);
 }
 #endif
+
+} // namespace qm

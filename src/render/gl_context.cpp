@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace qm {
+
 namespace {
 
 // What each step's failure is called: the presentation speaks to a viewer, the hidden context
@@ -141,3 +143,5 @@ void closeContext(GLFWwindow* window) {
     }
     glfwTerminate();
 }
+
+} // namespace qm

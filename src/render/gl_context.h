@@ -9,6 +9,8 @@
 
 #include <string>
 
+namespace qm {
+
 enum class ContextKind {
     fullScreen, // on the primary monitor, its mode switched to the window's size
     hidden,     // never shown; draw into a framebuffer of your own to read pixels back
@@ -27,3 +29,5 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
 
 // Destroys the window, if any, and terminates GLFW.
 void closeContext(GLFWwindow* window);
+
+} // namespace qm

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <utility>
 
+namespace qm {
+
 namespace {
 
 std::string pictureFailure(const std::string& fileName, const std::string& reason) {
@@ -163,3 +165,5 @@ GLuint loadImageTexture(const std::string& fileName, std::string& failure) {
     }
     return texture;
 }
+
+} // namespace qm

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace qm {
+
 // 8-bit RGBA pixels, R first, rows top to bottom, row stride width*4 bytes.
 struct Picture {
     unsigned width = 0;
@@ -31,3 +33,5 @@ bool readPicture(const std::string& fileName, std::uint64_t largestSide, Picture
 // File to texture: reads, pads and uploads with nearest filtering and the default (repeat)
 // wrap. 0 on failure, with one line in `failure`. Needs a current GL context.
 GLuint loadImageTexture(const std::string& fileName, std::string& failure);
+
+} // namespace qm

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace qm {
+
 namespace {
 
 // A shader's or a program's info log, without the line ends drivers add.
@@ -122,3 +124,5 @@ GLuint buildProgram(const char* vertexSource, const char* fragmentSource, std::s
     }
     return program;
 }
+
+} // namespace qm

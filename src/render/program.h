@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace qm {
+
 // Uploads `source` into the existing shader object and compiles it. False with the stage name
 // ("vertex shader" or "fragment shader") and the compiler's log in `failure`.
 bool compileShader(GLuint shader, const char* source, std::string& failure);
@@ -26,3 +28,5 @@ constexpr char webRoundPointsUniform[] = "webRoundPoints";
 // the round point when webRoundPoints is 1 (WebGL2 has neither glPointSize nor smooth points).
 // An empty string for a text without the version line or without main.
 std::string webShaderText(const std::string& desktopText, bool vertexStage);
+
+} // namespace qm

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+namespace qm {
+
 SceneObjects sceneObjects;
 
 namespace {
@@ -244,3 +246,5 @@ void renderFrame(float time, float levelStep, const FrameTarget& target) {
     drawPointPass(time, plan, target);
     drawCompositePass(time, plan, target);
 }
+
+} // namespace qm

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace qm {
+
 // Size of the off-screen point image and of the picture the viewer sees.
 constexpr int sceneWidth = 640;
 constexpr int sceneHeight = 480;
@@ -68,3 +70,5 @@ void releaseScene();
 // cumulativeLevel.
 void drawPointPass(float time, const FramePlan& plan, const FrameTarget& target);
 void drawCompositePass(float time, const FramePlan& plan, const FrameTarget& target);
+
+} // namespace qm

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+using namespace qm;
+
 using namespace testing_support;
 
 namespace {

@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <sstream>
 
+using namespace qm;
+
 using namespace testing_support;
 
 namespace {

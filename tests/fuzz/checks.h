@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+namespace qm {
+
 // Read, decode to 8-bit RGBA and pad, exactly as set-up does before the upload.
 inline std::string pictureFault(const std::string& path, std::uint64_t largestSide) {
     Picture picture;
@@ -73,3 +75,5 @@ inline std::string musicFault(const std::string& path, std::size_t mostFrames) {
     closeMp3(decoder);
     return fault;
 }
+
+} // namespace qm

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+using namespace qm;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // One memory file for the whole run, reached by path: the loaders take a file name, and the
     // disk would make every execution a hundred times slower.

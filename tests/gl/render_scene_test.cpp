@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+using namespace qm;
+
 namespace {
 
 using render_test::readPixels;

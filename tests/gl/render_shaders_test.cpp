@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace qm;
+
 namespace {
 
 using render_test::OwnTarget;

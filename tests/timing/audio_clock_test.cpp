@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace qm;
+
 using namespace testing_support;
 
 // SDL's disk driver writing into a pipe that holds exactly one device buffer is a device whose

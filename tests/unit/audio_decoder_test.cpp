@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace qm;
+
 using namespace testing_support;
 
 namespace {

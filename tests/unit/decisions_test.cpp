@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace qm;
+
 using namespace testing_support;
 
 TEST(FramePlan, TimelineAndLevelDecideEachFrame) {

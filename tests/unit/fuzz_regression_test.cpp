@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+using namespace qm;
+
 using namespace testing_support;
 
 // The seeds and the saved findings (tests/fuzz/regressions/KIND/, one file per fault found).

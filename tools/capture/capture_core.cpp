@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace qm {
+
 namespace {
 
 bool parseSize(const std::string& text, int& width, int& height) {
@@ -252,3 +254,5 @@ std::string progressLine(std::uint64_t done, std::uint64_t total, double framesP
     }
     return line;
 }
+
+} // namespace qm

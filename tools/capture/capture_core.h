@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace qm {
+
 constexpr char captureProgram[] = "quartz-capture";
 constexpr char defaultVideoFile[] = "quartz-meridian.mp4";
 // At 8192x8192 one RGB frame is already 200 MB, for no gain in a 640x480 picture.
@@ -67,3 +69,5 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
 // One progress line (no line end) of `columns` characters at most.
 std::string progressLine(std::uint64_t done, std::uint64_t total, double framesPerSecond,
                          int columns);
+
+} // namespace qm

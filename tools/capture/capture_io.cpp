@@ -23,6 +23,8 @@
 
 extern char** environ;
 
+namespace qm {
+
 volatile std::sig_atomic_t caughtSignal = 0;
 
 namespace {
@@ -414,3 +416,5 @@ bool writePngFrame(const std::string& path, const unsigned char* rgb, int width,
     }
     return true;
 }
+
+} // namespace qm

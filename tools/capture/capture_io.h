@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace qm {
+
 // The first of SIGINT, SIGTERM or SIGHUP that arrived; 0 while none has.
 extern volatile std::sig_atomic_t caughtSignal;
 
@@ -54,3 +56,5 @@ bool prepareFolder(const std::string& folder, bool create, std::string& failure)
 // file is removed, so a full disk never leaves a frame that looks whole.
 bool writePngFrame(const std::string& path, const unsigned char* rgb, int width, int height,
                    std::vector<unsigned char>& encoded, std::string& failure);
+
+} // namespace qm

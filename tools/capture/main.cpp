@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+using namespace qm;
+
 namespace {
 
 constexpr std::size_t glFrameBytes = std::size_t(sceneWidth) * sceneHeight * 4;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace qm;
+
 namespace {
 
 [[noreturn]] void die(const std::string& path, const std::string& reason) {

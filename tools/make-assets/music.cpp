@@ -10,6 +10,8 @@
 #include <cmath>
 #include <utility>
 
+namespace qm {
+
 namespace {
 
 // The picture changes at grooveStart, breakStart and dropStart, so the music changes there too.
@@ -436,3 +438,5 @@ std::vector<std::int16_t> synthesiseMusic() {
     }
     return pcm;
 }
+
+} // namespace qm

@@ -8,5 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+namespace qm {
+
 // Interleaved stereo 16-bit PCM at playbackRate, left first; identical on every run.
 std::vector<std::int16_t> synthesiseMusic();
+
+} // namespace qm

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 
+namespace qm {
+
 namespace {
 
 struct Colour {
@@ -252,3 +254,5 @@ std::vector<unsigned char> drawStarPicture() {
     };
     return render(shade, 3);
 }
+
+} // namespace qm

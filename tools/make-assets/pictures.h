@@ -3,6 +3,8 @@
 
 #include <vector>
 
+namespace qm {
+
 constexpr unsigned pictureWidth = 640;
 constexpr unsigned pictureHeight = 480;
 
@@ -14,3 +16,5 @@ std::vector<unsigned char> drawGlobePicture();
 // "tovrel.png": a hexagonal star of sharp bands. Only its red channel reaches the screen (as
 // both saturation and value), so the bands alternate between near-full and near-zero red.
 std::vector<unsigned char> drawStarPicture();
+
+} // namespace qm

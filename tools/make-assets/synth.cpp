@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace qm {
+
 Bus makeBus(std::size_t frames) {
     return Bus{std::vector<float>(frames, 0.0f), std::vector<float>(frames, 0.0f)};
 }
@@ -205,3 +207,5 @@ void addPingPongDelay(const Bus& send, Bus& into, double delaySeconds, double fe
         into.right[i] += static_cast<float>(gain * outRight);
     }
 }
+
+} // namespace qm

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace qm {
+
 constexpr double pi = 3.14159265358979323846;
 
 // One stereo signal, as long as the whole piece. Stored as float (far below audible precision)
@@ -82,3 +84,5 @@ void reverb(Bus& send, double roomSize, double damping);
 // than the last.
 void addPingPongDelay(const Bus& send, Bus& into, double delaySeconds, double feedback,
                       double gain);
+
+} // namespace qm

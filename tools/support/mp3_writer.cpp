@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace qm {
+
 namespace {
 
 struct LameCloser {
@@ -86,3 +88,5 @@ bool writeMp3(const std::string& path, const std::vector<std::int16_t>& samples,
     }
     return true;
 }
+
+} // namespace qm

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+namespace qm {
+
 namespace {
 constexpr double pi = 3.14159265358979323846;
 }
@@ -70,3 +72,5 @@ bool writeJoinedMp3(const std::string& path, const std::string& folder,
     }
     return true;
 }
+
+} // namespace qm

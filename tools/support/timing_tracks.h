@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace qm {
+
 // Interleaved PCM at `rate` with `channels`, `seconds` long: silence with a 20 ms tone burst
 // centred on each of `burstSeconds`.
 std::vector<std::int16_t> burstTrack(int rate, int channels, double seconds,
@@ -28,3 +30,5 @@ struct TrackPiece {
 bool writeJoinedMp3(const std::string& path, const std::string& folder,
                     const std::vector<TrackPiece>& pieces, std::string& failure);
 std::string piecePath(const std::string& folder, std::size_t index);
+
+} // namespace qm

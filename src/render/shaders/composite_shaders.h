@@ -6,6 +6,8 @@
 #include "render/shaders/glsl_functions.h"
 #include "timeline.h"
 
+namespace qm {
+
 constexpr char compositeVertexText[] = R"(#version 150
 uniform float time;
 uniform float cumulativeLevel;
@@ -76,3 +78,5 @@ void main() {
     outColor = vec4(c, 1.0);
 }
 )";
+
+} // namespace qm

@@ -4,6 +4,8 @@
 
 #include "render/shaders/glsl_functions.h"
 
+namespace qm {
+
 constexpr char pointVertexText[] = R"(#version 150
 uniform float cumulativeLevel;
 uniform float time;
@@ -31,3 +33,5 @@ void main() {
     outColor = vec4(c, 1.0);
 }
 )";
+
+} // namespace qm
