@@ -4,6 +4,7 @@
 # package names), `cache` (the cache folder), `source_list` (from list_sources, before
 # fetch_sources), `installs` (package -> the files its recipe must leave in the prefix) and
 # defines `die`, `step` and a recipe build_PACKAGE SOURCE BUILD PREFIX per package.
+# shellcheck disable=SC2154 # those variables are the caller's
 
 # apt-get source needs deb-src entries; Debian images ship only binary ones.
 ensure_deb_src() {
@@ -89,8 +90,9 @@ build_package() {
 # Prints " FILE" for each file that PREFIX lacks or has empty: what `installs` names for the
 # PACKAGE given, or for every package and its licence text when none is given.
 missing_installs() {
-    local prefix=$1 package file files
-    for package in "${2:-${packages[@]}}"; do
+    local prefix=$1 package file files names=("${packages[@]}")
+    [[ -z ${2:-} ]] || names=("$2")
+    for package in "${names[@]}"; do
         files=${installs[$package]}
         [[ -n ${2:-} ]] || files+=" licenses/$package.txt"
         for file in $files; do
