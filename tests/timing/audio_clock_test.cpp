@@ -12,8 +12,29 @@
 #include <cmath>
 
 using namespace qm;
-
 using namespace testing_support;
+
+namespace {
+
+constexpr int bufferBytes = 1024 * 4; // the device buffer the music clock asks for
+
+// SDL's disk driver will write into a FIFO that holds one device buffer, opened here for reading
+// (not blocking, so the open does not wait for the writer). -1 where the pipe cannot be made.
+int pipeDevice(const TempDir& dir) {
+    const std::string pipePath = dir.file("device");
+    const int device = ::mkfifo(pipePath.c_str(), 0600) == 0
+                           ? ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK)
+                           : -1;
+    if (device < 0 || ::fcntl(device, F_SETPIPE_SZ, bufferBytes) != bufferBytes) {
+        return -1;
+    }
+    ::setenv("SDL_AUDIODRIVER", "disk", 1);
+    ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
+    ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    return device;
+}
+
+} // namespace
 
 // SDL's disk driver writing into a pipe that holds exactly one device buffer is a device whose
 // queue is known: what this test has read was heard. The driver writes through a stdio buffer of
@@ -24,14 +45,8 @@ using namespace testing_support;
 // exactly at its length.
 TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     const TempDir dir;
-    const std::string pipePath = dir.file("device");
-    ASSERT_EQ(::mkfifo(pipePath.c_str(), 0600), 0);
-    const int device = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK);
-    constexpr int bufferBytes = 1024 * 4; // the device buffer the music clock asks for
-    ASSERT_EQ(::fcntl(device, F_SETPIPE_SZ, bufferBytes), bufferBytes);
-    ::setenv("SDL_AUDIODRIVER", "disk", 1);
-    ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
-    ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    const int device = pipeDevice(dir);
+    ASSERT_GE(device, 0);
     std::vector<std::int16_t> samples;
     square(samples, 1.0, 2000, 2000);
     square(samples, 1.0, 32767, 0);
@@ -88,14 +103,8 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
 // user is told, the position held within what the device was handed.
 TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     const TempDir dir;
-    const std::string pipePath = dir.file("device");
-    ASSERT_EQ(::mkfifo(pipePath.c_str(), 0600), 0);
-    const int device = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK);
-    constexpr int bufferBytes = 1024 * 4;
-    ASSERT_EQ(::fcntl(device, F_SETPIPE_SZ, bufferBytes), bufferBytes);
-    ::setenv("SDL_AUDIODRIVER", "disk", 1);
-    ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
-    ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    const int device = pipeDevice(dir);
+    ASSERT_GE(device, 0);
     std::vector<std::int16_t> samples;
     square(samples, 8.0, 2000, 2000);
     ASSERT_TRUE(openDevice()) << musicFailure();
