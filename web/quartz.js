@@ -23,7 +23,9 @@ function fail(message) {
 // Called by the module every frame and at every change of state.
 function quartzPublish(state, position, levelStep, message) {
     const before = window.quartz.state;
-    Object.assign(window.quartz, { state, position, levelStep, message });
+    // The stamp lets a reader tell the clock's pace from how late this frame came.
+    const publishedAt = performance.now();
+    Object.assign(window.quartz, { state, position, levelStep, message, publishedAt });
     if (state === before) {
         return;
     }
