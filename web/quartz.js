@@ -40,6 +40,8 @@ function quartzPublish(state, position, levelStep, message) {
         const again = document.createElement("a");
         again.href = location.href;
         again.textContent = "play again";
+        // The click reaches the notice, which starts the next run in this page.
+        again.addEventListener("click", (event) => event.preventDefault());
         notice.appendChild(again);
     } else if (state === "failed") {
         fail(message);
@@ -47,7 +49,7 @@ function quartzPublish(state, position, levelStep, message) {
 }
 
 function start() {
-    if (window.quartz.state !== "ready") {
+    if (!["ready", "ended"].includes(window.quartz.state)) {
         return;
     }
     document.body.classList.add("playing");

@@ -259,11 +259,12 @@ def check_live_run(browser, base):
     browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.2", 60,
                      "the music to start after the click")
     # Each publish carries its own performance.now(), so a late animation frame (a loaded
-    # machine) moves both ends of a window alike; a window can still straddle a stall, so the
-    # best of three counts, while a frozen, double- or half-speed clock misses in all three.
+    # machine) moves both ends of a window alike. A starved page also starves its audio (the
+    # sound is fed from the page's own thread), and the music itself then falls behind, so any
+    # of up to six windows counts, while a frozen, double- or half-speed clock misses in all.
     sample = "[window.quartz.publishedAt / 1000, window.quartz.position]"
     rates = []
-    for _ in range(3):
+    for _ in range(6):
         wall0, position0 = browser.evaluate(sample)
         browser.wait_for(f"window.quartz.publishedAt / 1000 >= {wall0 + 5}", 60,
                          "five seconds of play")
@@ -302,6 +303,69 @@ def check_letterbox(browser, base):
                                 "black bars")
 
 
+# Counts the WebGL objects a page holds: every create* with a matching delete*, wrapped on the
+# prototype before the page's scripts run.
+GL_COUNTER = """(() => {
+    const live = window.quartzGlLive = {};
+    const made = new WeakSet();
+    const proto = WebGL2RenderingContext.prototype;
+    for (const name of Object.getOwnPropertyNames(proto)) {
+        const kind = /^create(\\w+)$/.exec(name)?.[1];
+        if (!kind || typeof proto["delete" + kind] !== "function") continue;
+        const create = proto[name], remove = proto["delete" + kind];
+        live[kind] = 0;
+        proto[name] = function (...args) {
+            const object = create.apply(this, args);
+            if (object) { made.add(object); live[kind]++; }
+            return object;
+        };
+        proto["delete" + kind] = function (object) {
+            if (object && made.delete(object)) live[kind]--;
+            return remove.call(this, object);
+        };
+    }
+})();"""
+
+
+def check_repeated_runs(browser, base, runs=20):
+    """Runs started and ended in one page leave the wasm heap and the GL objects as the first
+    left them: each start sets everything up afresh, so what an end forgets piles up."""
+    browser.call("Page.enable")
+    added = browser.call("Page.addScriptToEvaluateOnNewDocument", source=GL_COUNTER)
+    try:
+        browser.open(f"{base}/web/index.html")
+        browser.wait_for("window.quartz.state !== 'loading'", 120, "the page to get ready")
+        # In the window, as where full screen is refused: Chromium grants it, and a start right
+        # after an end can meet the previous run's leaving full screen, which ends the new run.
+        browser.evaluate("document.documentElement.requestFullscreen = undefined")
+        footprint = "[Module.HEAP8.length, window.quartzGlLive]"
+        during, after = None, []
+        for number in range(1, runs + 1):
+            browser.click(320, 240)
+            try:
+                browser.wait_for("window.quartz.state === 'failed' || (window.quartz.state === "
+                                 "'playing' && window.quartz.position > 0)", 60, "")
+            except TimeoutError:
+                check(False, f"run {number} in one page starts within 60 s ({browser.state()})")
+                return
+            if during is None:
+                during = sum(browser.evaluate("window.quartzGlLive").values())
+            browser.press_escape()
+            browser.wait_for("['ended', 'failed'].includes(window.quartz.state)", 60,
+                             f"Escape to end run {number}")
+            if browser.evaluate("window.quartz.state") != "ended":
+                check(False, f"run {number} in one page: {browser.state()}")
+                return
+            after.append(browser.evaluate(footprint))
+    finally:
+        browser.call("Page.removeScriptToEvaluateOnNewDocument", identifier=added["identifier"])
+    changed = [number for number, left in enumerate(after, 1) if left != after[0]]
+    check(during > 0 and not changed,
+          f"{runs} runs in one page leave heap and GL objects as the first left them "
+          f"({during} GL objects during a run; after the first {after[0]}"
+          + (f", after run {changed[0]} {after[changed[0] - 1]}" if changed else "") + ")")
+
+
 def end_on_signal(number, _frame):
     # Unwinds through main's finally, which ends the browser.
     raise SystemExit(128 + number)
@@ -318,6 +382,7 @@ def run_checks(browser, base, frames_dir, fps, times):
     check_missing_picture(browser, base)
     if isinstance(browser, Browser):
         check_letterbox(browser, base)
+        check_repeated_runs(browser, base)
 
 
 def main():

@@ -3,7 +3,7 @@
 Each driver offers what the checks use of Chromium's: open(url, width, height), evaluate(expr),
 wait_for(expr, seconds, what), click(x, y), press_escape(), screenshot() -> PIL image, console
 (the page's console lines, or None where the engine gives no way to read them) and close().
-Both need a display (DISPLAY) and, for a running audio clock, a sound server (PULSE_SERVER):
+Both need a display (DISPLAY) and, for a running audio clock, a sound server (QM_PULSE_SERVER):
 with no output device their AudioContext never leaves time 0.
 """
 import base64
@@ -66,8 +66,12 @@ class Driver:
     def launch(self, command, **options):
         # A group of its own, so that ending it reaches every helper process the browser starts.
         self.log = open(os.path.join(self.folder, "browser.log"), "w+")
+        # test-web's private sound server; Chromium keeps its own silent output.
+        env = dict(os.environ)
+        if os.environ.get("QM_PULSE_SERVER"):
+            env["PULSE_SERVER"] = os.environ["QM_PULSE_SERVER"]
         self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.STDOUT,
-                                        start_new_session=True, **options)
+                                        start_new_session=True, env=env, **options)
 
     def log_text(self):
         with open(self.log.name, errors="replace") as log:
