@@ -259,21 +259,29 @@ def check_live_run(browser, base):
     browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.2", 60,
                      "the music to start after the click")
     # Each publish carries its own performance.now(), so a late animation frame (a loaded
-    # machine) moves both ends of a window alike. A starved page also starves its audio (the
-    # sound is fed from the page's own thread), and the music itself then falls behind, so any
-    # of up to six windows counts, while a frozen, double- or half-speed clock misses in all.
+    # machine) moves both ends of a window alike. A page starved for longer than its sound
+    # buffer also starves its audio (fed from the page's own thread), and the music itself then
+    # falls behind the wall clock: such a window, seen by its longest gap between animation
+    # frames, is held only to a band that still fails a frozen, half- or double-speed clock.
+    # Any of up to six windows may pass.
+    browser.evaluate("(() => { const gaps = window.quartzGaps = { longest: 0, last: 0 };"
+                     " (function frame(now) { gaps.longest = Math.max(gaps.longest,"
+                     " now - (gaps.last || now)); gaps.last = now;"
+                     " requestAnimationFrame(frame); })(performance.now()); })()")
     sample = "[window.quartz.publishedAt / 1000, window.quartz.position]"
-    rates = []
+    windows, passed = [], False
     for _ in range(6):
-        wall0, position0 = browser.evaluate(sample)
+        wall0, position0, _ = browser.evaluate(sample + ".concat(window.quartzGaps.longest = 0)")
         browser.wait_for(f"window.quartz.publishedAt / 1000 >= {wall0 + 5}", 60,
                          "five seconds of play")
-        wall1, position1 = browser.evaluate(sample)
-        rates.append((position1 - position0) / (wall1 - wall0))
-        if abs(rates[-1] - 1) <= 0.05:
+        wall1, position1, gap = browser.evaluate(sample + ".concat(window.quartzGaps.longest)")
+        rate = (position1 - position0) / (wall1 - wall0)
+        starved = gap > 100
+        windows.append(f"{rate:.3f}" + (f" (starved {gap:.0f} ms)" if starved else ""))
+        passed = abs(rate - 1) <= 0.05 or (starved and 0.8 <= rate <= 1.05)
+        if passed:
             break
-    check(abs(rates[-1] - 1) <= 0.05, "the position follows the wall clock (rate " +
-          ", ".join(f"{rate:.3f}" for rate in rates) + " over 5 s)")
+    check(passed, f"the position follows the wall clock (rate over 5 s: {', '.join(windows)})")
     browser.press_escape()
     browser.wait_for("window.quartz.state !== 'playing'", 60, "Escape to end the run")
     check(browser.evaluate("window.quartz.state") == "ended", f"Escape ends the run ({browser.state()})")
