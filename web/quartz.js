@@ -96,7 +96,9 @@ function releaseWakeLock() {
 // Called by the module every frame and at every change of state.
 function quartzPublish(state, position, levelStep, message) {
     const before = window.quartz.state;
-    Object.assign(window.quartz, { state, position, levelStep, message });
+    // The stamp lets a reader tell the clock's pace from how late this frame came.
+    const publishedAt = performance.now();
+    Object.assign(window.quartz, { state, position, levelStep, message, publishedAt });
     if (state === before) {
         return;
     }
@@ -117,6 +119,8 @@ function quartzPublish(state, position, levelStep, message) {
         const again = document.createElement("a");
         again.href = location.href;
         again.textContent = "play again";
+        // The click reaches the notice, which starts the next run in this page.
+        again.addEventListener("click", (event) => event.preventDefault());
         notice.appendChild(again);
     }
 }
@@ -127,7 +131,7 @@ function quartzPublish(state, position, levelStep, message) {
 let fullScreenRun = false;
 
 function start() {
-    if (window.quartz.state !== "ready") {
+    if (!["ready", "ended"].includes(window.quartz.state)) {
         return;
     }
     started = true;

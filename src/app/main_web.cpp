@@ -166,6 +166,18 @@ EMSCRIPTEN_KEEPALIVE const char* qm_asset_name(int index) {
 
 // Called from the click that starts the run, so the audio context may start.
 EMSCRIPTEN_KEEPALIVE void qm_start() {
+    // A run that ended (not one that failed) starts again in the same page from a fresh set-up,
+    // as the first did: finish released everything the last one made.
+    if (run.phase == Phase::ended) {
+        run.escapeAsked = false;
+        run.message.clear();
+        if (!startUp(false, 0.0, 0)) {
+            finish(Phase::failed, presentation.failure);
+            return;
+        }
+        run.phase = Phase::ready;
+        emscripten_set_main_loop(frameLoop, 0, false);
+    }
     if (run.phase != Phase::ready) {
         return;
     }

@@ -181,6 +181,15 @@ class Browser:
         self.wait_for("document.readyState === 'complete' && window.quartz !== undefined", 120,
                       "the page to load")
 
+    def click(self, x, y):
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+
+    def press_escape(self):
+        for kind in ("keyDown", "keyUp"):
+            self.call("Input.dispatchKeyEvent", type=kind, key="Escape", code="Escape",
+                      windowsVirtualKeyCode=27)
+
     def screenshot(self):
         data = self.call("Page.captureScreenshot", format="png")["data"]
         return Image.open(io.BytesIO(base64.b64decode(data))).convert("RGB")
@@ -243,9 +252,7 @@ def check_capture(browser, base, frames_dir, fps, seconds):
 
 
 def click(browser):
-    for kind in ("mousePressed", "mouseReleased"):
-        browser.call("Input.dispatchMouseEvent", type=kind, x=320, y=240, button="left",
-                     clickCount=1)
+    browser.click(320, 240)
 
 
 def open_ready(browser, url):
@@ -266,17 +273,31 @@ def check_live_run(browser, base):
     click(browser)
     browser.wait_for("window.quartz.state === 'playing' && window.quartz.position > 0.2", 60,
                      "the music to start after the click")
-    sample = "[performance.now() / 1000, window.quartz.position]"
-    wall0, position0 = browser.evaluate(sample)
-    browser.wait_for(f"performance.now() / 1000 >= {wall0 + 5}", 60, "five seconds of play")
-    wall1, position1 = browser.evaluate(sample)
-    rate = (position1 - position0) / (wall1 - wall0)
-    check(abs(rate - 1) <= 0.05, f"the position follows the wall clock (rate {rate:.3f} over "
-                                 f"{wall1 - wall0:.2f} s)")
-    browser.call("Input.dispatchKeyEvent", type="keyDown", key="Escape", code="Escape",
-                 windowsVirtualKeyCode=27)
-    browser.call("Input.dispatchKeyEvent", type="keyUp", key="Escape", code="Escape",
-                 windowsVirtualKeyCode=27)
+    # Each publish carries its own performance.now(), so a late animation frame (a loaded
+    # machine) moves both ends of a window alike. A page starved for longer than its sound
+    # buffer also starves its audio (fed from the page's own thread), and the music itself then
+    # falls behind the wall clock: such a window, seen by its longest gap between animation
+    # frames, is held only to a band that still fails a frozen, half- or double-speed clock.
+    # Any of up to six windows may pass.
+    browser.evaluate("(() => { const gaps = window.quartzGaps = { longest: 0, last: 0 };"
+                     " (function frame(now) { gaps.longest = Math.max(gaps.longest,"
+                     " now - (gaps.last || now)); gaps.last = now;"
+                     " requestAnimationFrame(frame); })(performance.now()); })()")
+    sample = "[window.quartz.publishedAt / 1000, window.quartz.position]"
+    windows, passed = [], False
+    for _ in range(6):
+        wall0, position0, _ = browser.evaluate(sample + ".concat(window.quartzGaps.longest = 0)")
+        browser.wait_for(f"window.quartz.publishedAt / 1000 >= {wall0 + 5}", 60,
+                         "five seconds of play")
+        wall1, position1, gap = browser.evaluate(sample + ".concat(window.quartzGaps.longest)")
+        rate = (position1 - position0) / (wall1 - wall0)
+        starved = gap > 100
+        windows.append(f"{rate:.3f}" + (f" (starved {gap:.0f} ms)" if starved else ""))
+        passed = abs(rate - 1) <= 0.05 or (starved and 0.8 <= rate <= 1.05)
+        if passed:
+            break
+    check(passed, f"the position follows the wall clock (rate over 5 s: {', '.join(windows)})")
+    browser.press_escape()
     browser.wait_for("window.quartz.state !== 'playing'", 60, "Escape to end the run")
     check(browser.evaluate("window.quartz.state") == "ended", f"Escape ends the run ({browser.state()})")
 
@@ -286,9 +307,11 @@ def check_missing_picture(browser, base):
     browser.wait_for("window.quartz.state === 'failed'", 120, "the missing picture to fail the run")
     message = browser.evaluate("window.quartz.message")
     shown = browser.evaluate("document.getElementById('notice').textContent")
-    check("tovrel.png" in message and message == shown and
-          any("tovrel.png" in line for line in browser.console),
-          f"a missing picture fails with its name on the page and in the console: {message!r}")
+    # WebKitGTK's WebDriver gives no way to read the console (console is None there).
+    logged = browser.console is None or any("tovrel.png" in line for line in browser.console)
+    check("tovrel.png" in message and message == shown and logged,
+          f"a missing picture fails with its name on the page" +
+          (" and in the console" if browser.console is not None else "") + f": {message!r}")
 
 
 def check_letterbox(browser, base):
@@ -461,38 +484,129 @@ def check_touch(browser, base):
         browser.call("Emulation.setTouchEmulationEnabled", enabled=False)
 
 
+# Counts the WebGL objects a page holds: every create* with a matching delete*, wrapped on the
+# prototype before the page's scripts run.
+GL_COUNTER = """(() => {
+    const live = window.quartzGlLive = {};
+    const made = new WeakSet();
+    const proto = WebGL2RenderingContext.prototype;
+    for (const name of Object.getOwnPropertyNames(proto)) {
+        const kind = /^create(\\w+)$/.exec(name)?.[1];
+        if (!kind || typeof proto["delete" + kind] !== "function") continue;
+        const create = proto[name], remove = proto["delete" + kind];
+        live[kind] = 0;
+        proto[name] = function (...args) {
+            const object = create.apply(this, args);
+            if (object) { made.add(object); live[kind]++; }
+            return object;
+        };
+        proto["delete" + kind] = function (object) {
+            if (object && made.delete(object)) live[kind]--;
+            return remove.call(this, object);
+        };
+    }
+})();"""
+
+
+def check_repeated_runs(browser, base, runs=20):
+    """Runs started and ended in one page leave the wasm heap and the GL objects as the first
+    left them: each start sets everything up afresh, so what an end forgets piles up."""
+    browser.call("Page.enable")
+    added = browser.call("Page.addScriptToEvaluateOnNewDocument", source=GL_COUNTER)
+    try:
+        browser.open(f"{base}/web/index.html")
+        browser.wait_for("window.quartz.state !== 'loading'", 120, "the page to get ready")
+        # In the window, as where full screen is refused: Chromium grants it, and a start right
+        # after an end can meet the previous run's leaving full screen, which ends the new run.
+        browser.evaluate("document.documentElement.requestFullscreen = undefined")
+        footprint = "[Module.HEAP8.length, window.quartzGlLive]"
+        during, after = None, []
+        for number in range(1, runs + 1):
+            browser.click(320, 240)
+            try:
+                browser.wait_for("window.quartz.state === 'failed' || (window.quartz.state === "
+                                 "'playing' && window.quartz.position > 0)", 60, "")
+            except TimeoutError:
+                check(False, f"run {number} in one page starts within 60 s ({browser.state()})")
+                return
+            if during is None:
+                during = sum(browser.evaluate("window.quartzGlLive").values())
+            browser.press_escape()
+            browser.wait_for("['ended', 'failed'].includes(window.quartz.state)", 60,
+                             f"Escape to end run {number}")
+            if browser.evaluate("window.quartz.state") != "ended":
+                check(False, f"run {number} in one page: {browser.state()}")
+                return
+            after.append(browser.evaluate(footprint))
+    finally:
+        browser.call("Page.removeScriptToEvaluateOnNewDocument", identifier=added["identifier"])
+    changed = [number for number, left in enumerate(after, 1) if left != after[0]]
+    check(during > 0 and not changed,
+          f"{runs} runs in one page leave heap and GL objects as the first left them "
+          f"({during} GL objects during a run; after the first {after[0]}"
+          + (f", after run {changed[0]} {after[changed[0] - 1]}" if changed else "") + ")")
+
+
 def end_on_signal(number, _frame):
     # Unwinds through main's finally, which ends the browser.
     raise SystemExit(128 + number)
 
 
-def main():
-    chromium, base, dist, frames_dir, fps = sys.argv[1:6]
-    for number in ENDING_SIGNALS:
-        signal.signal(number, end_on_signal)
-    browser = None
-    try:
-        browser = Browser(chromium)
-        print("WebGL2 renderer: " + str(browser.evaluate(
-            "(() => { const gl = document.createElement('canvas').getContext('webgl2');"
-            " return gl && gl.getParameter(gl.getExtension('WEBGL_debug_renderer_info')"
-            ".UNMASKED_RENDERER_WEBGL); })()")), flush=True)
-        for seconds in sys.argv[6:]:
-            check_capture(browser, base, frames_dir, int(fps), float(seconds))
-        check_live_run(browser, base)
-        check_missing_picture(browser, base)
+def run_checks(browser, base, dist, frames_dir, fps, times):
+    print("WebGL2 renderer: " + str(browser.evaluate(
+        "(() => { const gl = document.createElement('canvas').getContext('webgl2');"
+        " return gl && gl.getParameter(gl.getExtension('WEBGL_debug_renderer_info')"
+        ".UNMASKED_RENDERER_WEBGL); })()")), flush=True)
+    for seconds in times:
+        check_capture(browser, base, frames_dir, int(fps), float(seconds))
+    check_live_run(browser, base)
+    check_missing_picture(browser, base)
+    if isinstance(browser, Browser):
         check_letterbox(browser, base)
+        check_repeated_runs(browser, base)
         check_pixel_ratios(browser, base, frames_dir, int(fps))
         check_hidden_tab(browser, base)
         check_failures(browser, base, dist)
         check_single_file(browser, base, dist)
         check_touch(browser, base)
-    except (RuntimeError, OSError, websocket.WebSocketException) as error:
-        # TimeoutError (a wait ran out) is an OSError, as is a refused connection.
-        check(False, str(error))
-    finally:
-        if browser is not None:
-            browser.close()
+
+
+def main():
+    # Leading --firefox=BINARY and --webkit=WEBKITWEBDRIVER add those engines after Chromium.
+    args = sys.argv[1:]
+    others = []
+    while args and args[0].startswith("--"):
+        option, _, value = args.pop(0).partition("=")
+        others.append((option, value))
+    chromium, base, dist, frames_dir, fps = args[:5]
+    for number in ENDING_SIGNALS:
+        signal.signal(number, end_on_signal)
+    # The drivers in engines.py share this module's process handling.
+    sys.modules.setdefault("check_page", sys.modules[__name__])
+    import engines
+
+    starts = [("Chromium", lambda: Browser(chromium))]
+    for option, value in others:
+        if option == "--firefox":
+            starts.append(("Firefox", lambda value=value: engines.Firefox(value)))
+        elif option == "--webkit":
+            starts.append(("WebKitGTK", lambda value=value: engines.WebKit(value)))
+        else:
+            sys.exit(f"check_page: unknown option {option}")
+    for name, start in starts:
+        print(f"== {name}", flush=True)
+        started = time.monotonic()
+        browser = None
+        try:
+            browser = start()
+            run_checks(browser, base, dist, frames_dir, fps, args[5:])
+        except (RuntimeError, OSError, websocket.WebSocketException) as error:
+            # TimeoutError (a wait ran out) is an OSError, as is a refused connection.
+            check(False, f"{name}: {error}")
+        finally:
+            if browser is not None:
+                browser.close()
+        print(f"{name}'s checks took {time.monotonic() - started:.0f} s", flush=True)
     print(f"test-web: {len(failures)} check(s) failed" if failures else "test-web: all passed")
     return 1 if failures else 0
 
