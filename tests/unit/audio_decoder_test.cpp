@@ -124,7 +124,8 @@ TEST(AudioDecoder, AudioAfterJunkPlaysAndOtherFormatsAreRefused) {
         EXPECT_EQ(decodeOrFail(dir.file("junk.mp3")), expected) << name;
     }
     const std::string wavHeader("RIFF\x24\x00\x10\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00"
-                                "\x44\xAC\x00\x00\x10\xB1\x02\x00\x04\x00\x10\x00data",
+                                "\x44\xAC\x00\x00\x10\xB1\x02\x00\x04\x00\x10\x00"
+                                "data",
                                 40);
     for (const auto& [name, bytes] : {std::pair{"wav", wavHeader + noise},
                                       {"ogg", "OggS" + noise},
