@@ -7,6 +7,10 @@
 //   bench/measure-sync [build folder] [-- sync_bench options]   (starts a private server)
 //   SDL_AUDIODRIVER=pulseaudio ./bench/sync_bench [--runs N] [--clicks N] [--poll HZ]
 //                          [--fragment MS] [--source NAME]   (from the build folder)
+// bench/web-sync drives a browser instead of the clock, with the two halves of this tool:
+//   sync_bench --clicks N --write-track FILE   writes the click track, prints its click times
+//   sync_bench --listen SECONDS                records until stdin closes (or SECONDS pass) and
+//                                              prints the wall-clock time each click played
 #include "audio/decoder.h"
 #include "audio/music.h"
 #include "mp3_writer.h"
@@ -24,11 +28,14 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
+#include <unistd.h>
+
 using namespace qm;
 
 namespace {
 
-constexpr char trackPath[] = "sync_bench_clicks.mp3";
+constexpr char defaultTrackPath[] = "sync_bench_clicks.mp3";
 constexpr double pi = 3.14159265358979323846;
 constexpr double burstSeconds = 0.010;
 constexpr double burstHertz = 2000.0;
@@ -38,6 +45,13 @@ constexpr std::uint64_t quietBeforeOnset = playbackRate * 3 / 10;
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The system clock, which a browser's performance.timeOrigin + performance.now() follows; the
+// monotonic clock above is what the recorder stamps with, since the system clock may be slewed.
+double systemSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -63,7 +77,7 @@ struct OnsetDetector {
     }
 };
 
-bool writeClickTrack(int clicks, std::string& failure) {
+bool writeClickTrack(const char* trackPath, int clicks, std::string& failure) {
     const std::size_t frames = static_cast<std::size_t>((clicks + 1.5) * playbackRate);
     std::vector<std::int16_t> samples(frames * 2, 0);
     const auto burstFrames = static_cast<std::size_t>(burstSeconds * playbackRate);
@@ -78,7 +92,7 @@ bool writeClickTrack(int clicks, std::string& failure) {
 }
 
 // Stream positions of the clicks as the decoder hands them to the device.
-std::vector<double> decodedOnsets(std::string& failure) {
+std::vector<double> decodedOnsets(const char* trackPath, std::string& failure) {
     std::vector<std::int16_t> frames;
     std::vector<double> onsets;
     if (!decodeWholeMp3(trackPath, frames, failure)) {
@@ -104,7 +118,8 @@ struct ServerFigures {
 
 // What the recorder heard, all in seconds of the monotonic clock.
 struct Recording {
-    std::vector<double> heard; // when the sink played each click
+    std::vector<double> heard;     // when the sink played each click
+    std::vector<double> heardWall; // the same on the system clock
     // How long after its playing each click was read. Nothing can be read before the sink
     // renders it, a sink latency ahead of playing, so this never goes below minus that latency
     // when the correction is right; it checks the correction without trusting the server.
@@ -300,6 +315,7 @@ class MonitorRecorder {
                 if (recorder.detector_.feed(left) && timed) {
                     const double heard = now - latency + static_cast<double>(i) / playbackRate;
                     recorder.recording_.heard.push_back(heard);
+                    recorder.recording_.heardWall.push_back(heard + systemSeconds() - now);
                     recorder.recording_.readLag.push_back(now - heard);
                 }
             }
@@ -327,6 +343,8 @@ struct Options {
     double pollHertz = 1000.0;
     double fragmentMs = 50.0;
     const char* source = "@DEFAULT_MONITOR@";
+    const char* writeTrack = nullptr; // write the track and its click times, then stop
+    double listenSeconds = 0.0;       // only record, for at most this long
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -343,6 +361,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.fragmentMs = std::atof(value);
         } else if (name == "--source") {
             options.source = value;
+        } else if (name == "--write-track") {
+            options.writeTrack = value;
+        } else if (name == "--listen") {
+            options.listenSeconds = std::atof(value);
+            if (!(options.listenSeconds > 0)) {
+                return false;
+            }
         } else {
             return false;
         }
@@ -382,7 +407,7 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         recorder.stop();
         return result;
     }
-    if (!openStream(trackPath)) {
+    if (!openStream(defaultTrackPath)) {
         std::fprintf(stderr, "sync_bench: cannot open the click track: %s\n",
                      musicFailure().c_str());
         freeDevice();
@@ -469,6 +494,38 @@ void printOffsets(const char* label, std::vector<double> offsets, bool verbose) 
                 median(offsets), offsets.front(), offsets.back(), offsets.size());
 }
 
+// Records until stdin closes or the time is up, for a player in another process; the caller
+// starts that player once "listening" is printed, so no click can come before the recorder.
+int listen(const Options& options) {
+    MonitorRecorder recorder;
+    std::string failure;
+    if (!recorder.start(options.source, options.fragmentMs, failure)) {
+        std::fprintf(stderr, "sync_bench: cannot record \"%s\": %s\n", options.source,
+                     failure.c_str());
+        recorder.stop();
+        return 1;
+    }
+    std::printf("listening: recorder %s\n", recorder.recordBuffer().c_str());
+    const double deadline = wallSeconds() + options.listenSeconds;
+    for (double left = options.listenSeconds; left > 0; left = deadline - wallSeconds()) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&input, 1, static_cast<int>(std::min(left, 1.0) * 1000.0) + 1);
+        char byte = 0;
+        if (ready > 0 && read(STDIN_FILENO, &byte, 1) <= 0) {
+            break;
+        }
+    }
+    const Recording recording = recorder.stop();
+    for (const double heard : recording.heardWall) {
+        std::printf("heard %.6f\n", heard);
+    }
+    if (!recording.latencies.empty()) {
+        std::printf("recorder latency applied: median %.2f ms over %zu reads\n",
+                    median(recording.latencies) * 1e3, recording.latencies.size());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -477,19 +534,31 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: sync_bench [--runs N] [--clicks N] [--poll HZ] "
-                             "[--fragment MS] [--source NAME]\n");
+                             "[--fragment MS] [--source NAME]\n"
+                             "       sync_bench [--clicks N] --write-track FILE\n"
+                             "       sync_bench [--fragment MS] [--source NAME] --listen SEC\n");
         return 2;
     }
+    if (options.listenSeconds > 0) {
+        return listen(options);
+    }
+    const char* trackPath = options.writeTrack ? options.writeTrack : defaultTrackPath;
     std::string failure;
-    if (!writeClickTrack(options.clicks, failure)) {
+    if (!writeClickTrack(trackPath, options.clicks, failure)) {
         std::fprintf(stderr, "sync_bench: cannot write %s: %s\n", trackPath, failure.c_str());
         return 1;
     }
-    const std::vector<double> clickTimes = decodedOnsets(failure);
+    const std::vector<double> clickTimes = decodedOnsets(trackPath, failure);
     if (clickTimes.size() != static_cast<std::size_t>(options.clicks)) {
         std::fprintf(stderr, "sync_bench: found %zu of %d clicks in the decoded track %s\n",
                      clickTimes.size(), options.clicks, failure.c_str());
         return 1;
+    }
+    if (options.writeTrack != nullptr) {
+        for (const double click : clickTimes) {
+            std::printf("click %.6f\n", click);
+        }
+        return 0;
     }
     std::printf("click track: %d clicks, first at %.5f s of the stream; polling at %.0f Hz\n",
                 options.clicks, clickTimes[0], options.pollHertz);
