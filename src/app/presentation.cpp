@@ -16,9 +16,7 @@ bool failPresentation(const std::string& message) {
 }
 
 bool openAudioDevice() {
-    presentation.deviceOpen = openDevice();
-    return presentation.deviceOpen ||
-           failPresentation("cannot open the audio device: " + musicFailure());
+    return openDevice() || failPresentation("cannot open the audio device: " + musicFailure());
 }
 
 bool openMusic(const char* path) {
@@ -41,8 +39,7 @@ bool openWindow(ContextKind kind) {
 
 bool makeScene(const std::string& assetDir) {
     std::string failure;
-    presentation.sceneReady = setupScene(failure, assetDir);
-    return presentation.sceneReady || failPresentation(failure);
+    return setupScene(failure, assetDir) || failPresentation(failure);
 }
 
 bool presentFrame(const ClockReading& reading, const FrameTarget& target) {
@@ -67,7 +64,7 @@ void shutDownPresentation() {
     freeDevice(); // also an audio subsystem whose device would not open
     closeContext(presentation.window);
     presentation.window = nullptr;
-    presentation.deviceOpen = presentation.musicOpen = presentation.sceneReady = false;
+    presentation.musicOpen = false;
 }
 
 } // namespace qm

@@ -14,11 +14,9 @@
 namespace qm {
 
 struct Presentation {
-    bool deviceOpen = false;
-    bool musicOpen = false;       // the music clock's track
+    bool musicOpen = false;       // the music clock's track, whose end may be a failure
     GLFWwindow* window = nullptr; // with its context current while set
-    bool sceneReady = false;
-    std::string failure; // the first step that failed, for the platform to say once
+    std::string failure;          // the first step that failed, for the platform to say once
 };
 
 extern Presentation presentation;
