@@ -87,6 +87,42 @@ FrameTarget canvasTarget() {
     return target;
 }
 
+// The audio context's clock, for useDeviceClock. SDL stamps its callback with the moment the
+// page's main thread gets round to the script node's event, up to a buffer or more after the
+// buffer was due, and it cannot see the audio graph and the device beyond that node (tens of
+// milliseconds). The context says both: each buffer's start (the event's playbackTime, kept by
+// the handler installWebAudioClock puts before SDL's) and what it has rendered, of which the
+// listener is baseLatency + outputLatency behind.
+double contextBufferStart() {
+    return EM_ASM_DOUBLE({ return Module.quartzBufferStart; });
+}
+
+// An engine that reports no base latency (Firefox, which adds none of its own) answers
+// outputLatency through a round trip to its audio server that can hang the page for good: Firefox
+// 153 on PulseAudio did so in one start in eight, however late it was first asked. There the
+// output is taken to lag by the 56 ms bench/web-sync measured for it.
+double contextHeardNow() {
+    return EM_ASM_DOUBLE({
+        const context = Module.SDL2.audioContext;
+        const unasked = 0.056;
+        const base = context.baseLatency || 0;
+        return context.currentTime - (base > 0 ? base + (context.outputLatency || 0) : unasked);
+    });
+}
+
+void installWebAudioClock() {
+    EM_ASM({
+        const node = Module.SDL2.audio.scriptProcessorNode;
+        const fill = node.onaudioprocess;
+        Module.quartzBufferStart = NaN;
+        node.onaudioprocess = function(event) {
+            Module.quartzBufferStart = event.playbackTime;
+            return fill.call(this, event);
+        };
+    });
+    useDeviceClock(contextBufferStart, contextHeardNow);
+}
+
 void playFrame() {
     if (run.escapeAsked) {
         finish(Phase::ended, "the viewer ended the run");
@@ -185,6 +221,7 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
         finish(Phase::failed, presentation.failure);
         return;
     }
+    installWebAudioClock();
     startPlayback();
     run.phase = Phase::playing;
     publish(0.0, 0);

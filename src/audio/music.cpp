@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -37,6 +38,7 @@ constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decode
 constexpr std::size_t decodeChunkFrames = 4096;
 constexpr std::uint16_t deviceBufferFrames = 1024;
 constexpr auto decoderNap = std::chrono::milliseconds(40);
+constexpr std::size_t deviceClockCallbacks = 8; // about 0.19 s of callbacks
 // A device that has taken nothing for this long while music is still to be heard (a suspended or
 // corked sound server) is given up on: far beyond a sound server's hiccup, and short enough that
 // the viewer is told before wondering why the picture froze.
@@ -96,6 +98,16 @@ struct Playback {
     std::atomic<std::uint64_t> stampEndFrame{0};   // one past its last stream frame
     std::atomic<std::int64_t> stampNanoseconds{-1};
 
+    // The device's own clock, where useDeviceClock gave one. Each callback that hands samples
+    // over implies the moment on that clock at which stream frame 0 played; a callback the device
+    // ran late only ever overstates it, so the least of the last few stands, and a real shift (a
+    // gap in the sound) is taken up once those few have passed.
+    double (*deviceBufferStart)() = nullptr;
+    double (*deviceHeardNow)() = nullptr;
+    std::array<std::atomic<double>, deviceClockCallbacks> deviceFrameZero{};
+    std::atomic<std::uint64_t> deviceCallbacks{0}; // published after their slot
+    std::atomic<std::uint64_t> deviceHandedEnd{0};
+
     std::thread decoderThread;
     std::vector<std::int16_t>
         frameLoopChunk; // readMusicClock()'s, where there is no decoder thread
@@ -151,6 +163,17 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     playback.stampSequence.fetch_add(1, std::memory_order_release);
     playback.handedFirstFrame = first;
     playback.handedFrames = ready;
+    if (playback.deviceBufferStart != nullptr && ready > 0) {
+        const double zero =
+            playback.deviceBufferStart() - static_cast<double>(first) / playbackRate;
+        const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_relaxed);
+        if (std::isfinite(zero)) {
+            playback.deviceFrameZero[callbacks % deviceClockCallbacks].store(
+                zero, std::memory_order_relaxed);
+            playback.deviceHandedEnd.store(first + ready, std::memory_order_relaxed);
+            playback.deviceCallbacks.store(callbacks + 1, std::memory_order_release);
+        }
+    }
 }
 
 // Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
@@ -220,6 +243,24 @@ StampReading readStamp(std::int64_t now) {
     }
 }
 
+// The frame heard now on the device's own clock, never past what the callbacks have handed over
+// and never back. The callbacks' moments (`fromStamp`) stand in until that clock has spoken.
+std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
+    const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_acquire);
+    const double now = playback.deviceHeardNow();
+    if (callbacks == 0 || !std::isfinite(now)) {
+        return fromStamp;
+    }
+    double zero = INFINITY;
+    for (std::size_t i = 0; i < std::min<std::uint64_t>(callbacks, deviceClockCallbacks); ++i) {
+        zero = std::min(zero, playback.deviceFrameZero[i].load(std::memory_order_relaxed));
+    }
+    const auto handed =
+        static_cast<double>(playback.deviceHandedEnd.load(std::memory_order_relaxed));
+    const double frames = std::clamp((now - zero) * playbackRate, 0.0, handed);
+    return std::max(playback.frameHeard, static_cast<std::uint64_t>(frames));
+}
+
 bool allHeard() {
     return playback.decodeFinished.load(std::memory_order_acquire) &&
            playback.frameHeard >= playback.writtenFrames.load(std::memory_order_acquire);
@@ -267,6 +308,8 @@ void resetStreamState() {
     playback.stampFirstFrame.store(0);
     playback.stampEndFrame.store(0);
     playback.stampNanoseconds.store(-1);
+    playback.deviceCallbacks.store(0);
+    playback.deviceHandedEnd.store(0);
     playback.frameHeard = 0;
     playback.stopDecoder = false;
     playback.started = false;
@@ -362,13 +405,19 @@ ClockReading readMusicClock() {
     }
     const std::int64_t now = nowNanoseconds();
     const StampReading stamp = readStamp(now);
-    playback.frameHeard = stamp.frame;
+    playback.frameHeard =
+        playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.frame) : stamp.frame;
     watchDevice(stamp, now);
     if constexpr (!decodeOnOwnThread) {
         decodeAhead(playback.frameLoopChunk);
     }
     return {static_cast<double>(playback.frameHeard) / playbackRate, levelStepHeard(),
             playback.stalled || allHeard()};
+}
+
+void useDeviceClock(double (*bufferStart)(), double (*heardNow)()) {
+    playback.deviceBufferStart = bufferStart;
+    playback.deviceHeardNow = heardNow;
 }
 
 std::string playbackFailure() {
@@ -427,6 +476,7 @@ void freeDevice() {
         SDL_CloseAudioDevice(playback.device);
         playback.device = 0;
     }
+    useDeviceClock(nullptr, nullptr);
     if (playback.audioInitialised) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         playback.audioInitialised = false;

@@ -26,6 +26,14 @@ void startPlayback();
 // between two calls (the frame loop itself held) counts as a short one.
 ClockReading readMusicClock();
 
+// For a device that says when each buffer will be heard, on a clock of its own: a browser's audio
+// context, whose graph and output queue lie beyond the script node whose callback SDL answers.
+// In each callback `bufferStart` answers when the buffer being filled starts to be heard, and in
+// readMusicClock() `heardNow` answers the moment heard now, both in seconds of that clock (NaN:
+// not known yet). The position then follows that clock instead of the callbacks' moments. Give
+// it between openDevice and startPlayback; it holds until freeDevice.
+void useDeviceClock(double (*bufferStart)(), double (*heardNow)());
+
 // Why the music will not be heard to its end, as the line to tell the user: it broke off (a
 // damaged frame the decoder could not get past, naming the file openStream was given) or the
 // device stopped taking it. Empty while neither happened.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 using namespace qm;
@@ -34,6 +35,51 @@ int pipeDevice(const TempDir& dir) {
     return device;
 }
 
+// One device buffer from the pipe, waiting for it.
+void readDeviceBuffer(int device, std::vector<std::int16_t>& buffer) {
+    for (std::size_t got = 0; got < bufferBytes;) {
+        const ssize_t n =
+            ::read(device, reinterpret_cast<char*>(buffer.data()) + got, bufferBytes - got);
+        ASSERT_GT(n, 0);
+        got += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads up to the first buffer of music: the silence SDL wrote while paused comes first.
+void skipPausedSilence(int device, std::vector<std::int16_t>& buffer) {
+    ::fcntl(device, F_SETFL, 0);
+    do {
+        readDeviceBuffer(device, buffer);
+    } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
+}
+
+// Frees the stream and the device while the pipe is drained, so SDL's last writes return.
+void closeDevice(int device) {
+    std::thread drain([device] {
+        char bytes[bufferBytes];
+        while (::read(device, bytes, sizeof bytes) > 0) {
+        }
+    });
+    freeStream();
+    freeDevice();
+    drain.join();
+    ::close(device);
+}
+
+// A device clock as a browser's audio context gives it: buffer k starts at k buffers' time, but
+// every other callback reports it 3 ms (132 frames) late, as a callback run late would.
+std::atomic<int> clockCallbacks{0};
+std::atomic<double> clockNow{NAN};
+
+double lateBufferStart() {
+    const int callback = clockCallbacks.fetch_add(1);
+    return (callback * 1024.0 + (callback % 2 ? 132 : 0)) / playbackRate;
+}
+
+double clockHeardNow() {
+    return clockNow.load();
+}
+
 } // namespace
 
 // SDL's disk driver writing into a pipe that holds exactly one device buffer is a device whose
@@ -53,20 +99,9 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     ASSERT_TRUE(openDevice()) << musicFailure();
     ASSERT_TRUE(openStream(makeMp3(dir, "event.mp3", samples).c_str())) << musicFailure();
     EXPECT_EQ(readMusicClock().seconds, 0.0);
-    ::fcntl(device, F_SETFL, 0);
     std::vector<std::int16_t> buffer(bufferBytes / 2);
-    const auto readBuffer = [&] {
-        for (std::size_t got = 0; got < bufferBytes;) {
-            const ssize_t n =
-                ::read(device, reinterpret_cast<char*>(buffer.data()) + got, bufferBytes - got);
-            ASSERT_GT(n, 0);
-            got += static_cast<std::size_t>(n);
-        }
-    };
     startPlayback();
-    do { // the silence SDL wrote while paused comes first
-        readBuffer();
-    } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
+    skipPausedSilence(device, buffer);
     long long last = 0, heard = 1024;
     ClockReading reading;
     for (; !reading.ended && heard < 200 * 1024; heard += 1024) {
@@ -81,18 +116,49 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
         EXPECT_TRUE(frame < 43659 ? step == 0 : frame < 44100 + 735 || step == 8)
             << "step " << step << " at frame " << frame;
         last = frame;
-        readBuffer();
+        readDeviceBuffer(device, buffer);
     }
     EXPECT_TRUE(reading.ended);
     EXPECT_NEAR(reading.seconds, 2.0, 1e-6);
-    std::thread drain([&] {
-        while (::read(device, buffer.data(), bufferBytes) > 0) {
-        }
-    });
-    freeStream();
-    freeDevice();
-    drain.join();
-    ::close(device);
+    closeDevice(device);
+}
+
+// Given a device clock, the position is that clock's, never a late callback's report and never
+// past what was handed over, and the track still ends exactly at its length.
+TEST(AudioClock, ADeviceClockIsFollowedPastLateCallbacksToTheEnd) {
+    const TempDir dir;
+    const int device = pipeDevice(dir);
+    ASSERT_GE(device, 0);
+    std::vector<std::int16_t> samples;
+    square(samples, 1.0, 2000, 2000);
+    ASSERT_TRUE(openDevice()) << musicFailure();
+    ASSERT_TRUE(openStream(makeMp3(dir, "clock.mp3", samples).c_str())) << musicFailure();
+    clockCallbacks = 0;
+    useDeviceClock(lateBufferStart, clockHeardNow);
+    std::vector<std::int16_t> buffer(bufferBytes / 2);
+    startPlayback();
+    skipPausedSilence(device, buffer);
+    // Buffer `played` has been read, so its callback handed it over: a quarter into it by the
+    // clock. Read at about the pace of the sound, which the decoder keeps up with.
+    int played = 0;
+    for (; played < 20; ++played) {
+        clockNow = (played + 0.25) * 1024 / playbackRate;
+        EXPECT_NEAR(readMusicClock().seconds * playbackRate, played * 1024 + 256, 1)
+            << "in buffer " << played;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        readDeviceBuffer(device, buffer);
+    }
+    clockNow = 1000.0;
+    ClockReading reading = readMusicClock();
+    EXPECT_LE(reading.seconds * playbackRate, clockCallbacks * 1024.0);
+    for (; !reading.ended && played < 100; ++played) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        readDeviceBuffer(device, buffer);
+        reading = readMusicClock();
+    }
+    EXPECT_TRUE(reading.ended);
+    EXPECT_NEAR(reading.seconds, 1.0, 1e-6);
+    closeDevice(device);
 }
 
 // A sound server that stops taking sound (suspended, corked) must not freeze the picture for
@@ -126,12 +192,7 @@ TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     std::vector<std::int16_t> buffer(bufferBytes / 2);
     long long heard = 0; // frames of music read from the device
     const auto readBuffer = [&] {
-        for (std::size_t got = 0; got < bufferBytes;) {
-            const ssize_t n =
-                ::read(device, reinterpret_cast<char*>(buffer.data()) + got, bufferBytes - got);
-            ASSERT_GT(n, 0);
-            got += static_cast<std::size_t>(n);
-        }
+        readDeviceBuffer(device, buffer);
         heard += std::any_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s != 0; })
                      ? 1024
                      : 0;
