@@ -204,7 +204,8 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
         lock.unlock();
         decodeAhead(chunk);
         lock.lock();
-        // readMusicClock() wakes us once per frame; the nap is the fallback when nobody calls it.
+        // The ring holds half a second ahead, so a nap of 40 ms keeps it full at any rate the
+        // device takes; only freeStream wakes it early, to stop.
         playback.decoderWake.wait_for(lock, decoderNap, [] { return playback.stopDecoder; });
     }
 }
@@ -399,7 +400,6 @@ void startPlayback() {
 }
 
 ClockReading readMusicClock() {
-    playback.decoderWake.notify_one();
     if (!playback.streamOpen) {
         return {0.0, 0, true};
     }

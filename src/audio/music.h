@@ -22,8 +22,9 @@ void startPlayback();
 // Once per frame, before drawing it: what the device is playing now, the level heard then, and
 // whether the run is over: everything decoded has been heard, or the device has taken no sound
 // for about 2 s of running frames while music was still to be heard (playbackFailure then says
-// so). The position never decreases. Also watches the device and wakes the decoder; a long gap
-// between two calls (the frame loop itself held) counts as a short one.
+// so). The position never decreases. Also watches the device (a long gap between two calls, the
+// frame loop itself held, counts as a short one) and, where there is no decoder thread, decodes
+// ahead.
 ClockReading readMusicClock();
 
 // For a device that says when each buffer will be heard, on a clock of its own: a browser's audio
