@@ -19,19 +19,25 @@ namespace {
 
 constexpr int bufferBytes = 1024 * 4; // the device buffer the music clock asks for
 
-// SDL's disk driver will write into a FIFO that holds one device buffer, opened here for reading
-// (not blocking, so the open does not wait for the writer). -1 where the pipe cannot be made.
-int pipeDevice(const TempDir& dir) {
+// SDL's disk driver writing into a FIFO that holds one device buffer (opened here for reading,
+// not blocking, so the open does not wait for the writer), with `samples` as the track. -1 where
+// any of it fails.
+int openPipedTrack(const TempDir& dir, const std::vector<std::int16_t>& samples) {
     const std::string pipePath = dir.file("device");
     const int device = ::mkfifo(pipePath.c_str(), 0600) == 0
                            ? ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK)
                            : -1;
     if (device < 0 || ::fcntl(device, F_SETPIPE_SZ, bufferBytes) != bufferBytes) {
+        ADD_FAILURE() << "cannot make a pipe of one device buffer in " << dir.file("");
         return -1;
     }
     ::setenv("SDL_AUDIODRIVER", "disk", 1);
     ::setenv("SDL_DISKAUDIOFILE", pipePath.c_str(), 1);
     ::setenv("SDL_DISKAUDIODELAY", "0", 1);
+    if (!openDevice() || !openStream(makeMp3(dir, "track.mp3", samples).c_str())) {
+        ADD_FAILURE() << musicFailure();
+        return -1;
+    }
     return device;
 }
 
@@ -91,13 +97,11 @@ double clockHeardNow() {
 // exactly at its length.
 TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     const TempDir dir;
-    const int device = pipeDevice(dir);
-    ASSERT_GE(device, 0);
     std::vector<std::int16_t> samples;
     square(samples, 1.0, 2000, 2000);
     square(samples, 1.0, 32767, 0);
-    ASSERT_TRUE(openDevice()) << musicFailure();
-    ASSERT_TRUE(openStream(makeMp3(dir, "event.mp3", samples).c_str())) << musicFailure();
+    const int device = openPipedTrack(dir, samples);
+    ASSERT_GE(device, 0);
     EXPECT_EQ(readMusicClock().seconds, 0.0);
     std::vector<std::int16_t> buffer(bufferBytes / 2);
     startPlayback();
@@ -127,12 +131,10 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
 // past what was handed over, and the track still ends exactly at its length.
 TEST(AudioClock, ADeviceClockIsFollowedPastLateCallbacksToTheEnd) {
     const TempDir dir;
-    const int device = pipeDevice(dir);
-    ASSERT_GE(device, 0);
     std::vector<std::int16_t> samples;
     square(samples, 1.0, 2000, 2000);
-    ASSERT_TRUE(openDevice()) << musicFailure();
-    ASSERT_TRUE(openStream(makeMp3(dir, "clock.mp3", samples).c_str())) << musicFailure();
+    const int device = openPipedTrack(dir, samples);
+    ASSERT_GE(device, 0);
     clockCallbacks = 0;
     useDeviceClock(lateBufferStart, clockHeardNow);
     std::vector<std::int16_t> buffer(bufferBytes / 2);
@@ -169,12 +171,10 @@ TEST(AudioClock, ADeviceClockIsFollowedPastLateCallbacksToTheEnd) {
 // user is told, the position held within what the device was handed.
 TEST(AudioClock, ADeviceThatStopsTakingSoundEndsPlaybackWithAFailure) {
     const TempDir dir;
-    const int device = pipeDevice(dir);
-    ASSERT_GE(device, 0);
     std::vector<std::int16_t> samples;
     square(samples, 8.0, 2000, 2000);
-    ASSERT_TRUE(openDevice()) << musicFailure();
-    ASSERT_TRUE(openStream(makeMp3(dir, "long.mp3", samples).c_str())) << musicFailure();
+    const int device = openPipedTrack(dir, samples);
+    ASSERT_GE(device, 0);
     ::fcntl(device, F_SETFL, 0);
     // The disk driver writes through stdio, whose flush at exit would wait on the full pipe too,
     // so however this case ends the pipe is drained then (never closed: with no reader left, the
