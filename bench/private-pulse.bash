@@ -1,5 +1,5 @@
 # Sourced by bench/measure-sync and bench/web-sync: a private PulseAudio server with a null sink
-# (44100 Hz stereo, "qmsink") as the default, so players and the recorder meet on a sound server
+# (stereo, "qmsink", 44100 Hz unless QM_SINK_RATE says otherwise) as the default, so players and the recorder meet on a sound server
 # without a sound card. Everything the server keeps goes to a folder of its own, so it never
 # meets a user's session (and root, which PulseAudio only warns about, has no session to meet).
 #   start_private_pulse NAME   exports PULSE_SERVER and friends; stop_private_pulse undoes it
@@ -22,7 +22,7 @@ start_private_pulse() {
     export PULSE_STATE_PATH=$pulse_dir/state PULSE_SERVER=unix:$pulse_dir/native
     pulseaudio --daemonize=no --system=false --exit-idle-time=-1 -n \
         --log-target=file:"$pulse_dir/log" \
-        --load="module-null-sink sink_name=qmsink rate=44100 channels=2" \
+        --load="module-null-sink sink_name=qmsink rate=${QM_SINK_RATE:-44100} channels=2" \
         --load="module-native-protocol-unix socket=$pulse_dir/native auth-anonymous=1" &
     pulse_pid=$!
     local _

@@ -110,6 +110,27 @@ double contextHeardNow() {
     });
 }
 
+// SDL opens its device at the audio context's rate and, where that is not the music's (most sound
+// cards run at 48000 Hz), converts in chunks of its own, so a callback's samples no longer start
+// where the node's buffer does and the clock above would be off by up to a buffer. A context made
+// at the music's rate leaves the conversion to the browser, behind the latency it reports. SDL
+// takes a context it finds; an engine that refuses the rate gets the one SDL makes.
+void makeAudioContextAtMusicRate() {
+    // clang-format off
+    EM_ASM({
+        const SDL2 = Module.SDL2 = Module.SDL2 || {};
+        if (SDL2.audioContext || typeof AudioContext == 'undefined') {
+            return;
+        }
+        try {
+            SDL2.audioContext = new AudioContext({sampleRate: $0});
+        } catch (refused) {
+            console.log('quartz: an audio context at ' + $0 + ' Hz was refused: ' + refused);
+        }
+    }, playbackRate);
+    // clang-format on
+}
+
 void installWebAudioClock() {
     EM_ASM({
         const node = Module.SDL2.audio.scriptProcessorNode;
@@ -217,6 +238,7 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
     if (run.phase != Phase::ready) {
         return;
     }
+    makeAudioContextAtMusicRate();
     if (!openAudioDevice()) {
         finish(Phase::failed, presentation.failure);
         return;
