@@ -106,7 +106,6 @@ struct Playback {
     double (*deviceHeardNow)() = nullptr;
     std::array<std::atomic<double>, deviceClockCallbacks> deviceFrameZero{};
     std::atomic<std::uint64_t> deviceCallbacks{0}; // published after their slot
-    std::atomic<std::uint64_t> deviceHandedEnd{0};
 
     std::thread decoderThread;
     std::vector<std::int16_t>
@@ -170,7 +169,6 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
         if (std::isfinite(zero)) {
             playback.deviceFrameZero[callbacks % deviceClockCallbacks].store(
                 zero, std::memory_order_relaxed);
-            playback.deviceHandedEnd.store(first + ready, std::memory_order_relaxed);
             playback.deviceCallbacks.store(callbacks + 1, std::memory_order_release);
         }
     }
@@ -257,7 +255,7 @@ std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
         zero = std::min(zero, playback.deviceFrameZero[i].load(std::memory_order_relaxed));
     }
     const auto handed =
-        static_cast<double>(playback.deviceHandedEnd.load(std::memory_order_relaxed));
+        static_cast<double>(playback.consumedFrames.load(std::memory_order_acquire));
     const double frames = std::clamp((now - zero) * playbackRate, 0.0, handed);
     return std::max(playback.frameHeard, static_cast<std::uint64_t>(frames));
 }
@@ -310,7 +308,6 @@ void resetStreamState() {
     playback.stampEndFrame.store(0);
     playback.stampNanoseconds.store(-1);
     playback.deviceCallbacks.store(0);
-    playback.deviceHandedEnd.store(0);
     playback.frameHeard = 0;
     playback.stopDecoder = false;
     playback.started = false;

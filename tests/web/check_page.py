@@ -92,6 +92,14 @@ def remove_tree(path, tries=5):
     print(f"check_page: could not remove {path}", file=sys.stderr)
 
 
+def wait(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"waited {seconds} s for {what}")
+        time.sleep(0.1)
+
+
 class Browser:
     def __init__(self, chromium, gl="gl"):
         self.process = self.socket = None
@@ -108,7 +116,7 @@ class Browser:
                  "--user-data-dir=" + self.profile, "about:blank"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
             port_file = os.path.join(self.profile, "DevToolsActivePort")
-            self.wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
+            wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
                       60, "Chromium's DevTools port")
             port = open(port_file).read().split("\n")[0]
             pages = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list"))
@@ -162,16 +170,8 @@ class Browser:
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
         return result["result"].get("value")
 
-    @staticmethod
-    def wait(condition, seconds, what):
-        deadline = time.monotonic() + seconds
-        while not condition():
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"waited {seconds} s for {what}")
-            time.sleep(0.1)
-
     def wait_for(self, expression, seconds, what):
-        self.wait(lambda: self.evaluate(expression), seconds, what)
+        wait(lambda: self.evaluate(expression), seconds, what)
 
     def open(self, url, width=640, height=480, scale=1):
         self.call("Emulation.setDeviceMetricsOverride", width=width, height=height,

@@ -16,24 +16,15 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.error
 import urllib.request
 
 import websocket
 from PIL import Image
 
-from check_page import ENDING_SIGNALS, end_process_group, remove_tree
+from check_page import ENDING_SIGNALS, end_process_group, remove_tree, wait
 
 ESCAPE_KEY = "\ue00c"
-
-
-def wait(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"waited {seconds} s for {what}")
-        time.sleep(0.1)
 
 
 def click_actions(x, y):
