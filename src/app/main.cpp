@@ -5,6 +5,13 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+// A laptop with two GPUs runs a program on the integrated one unless the program asks for the
+// other: both vendors' drivers look for these two exported values in the .exe itself.
+extern "C" {
+__declspec(dllexport) DWORD NvOptimusEnablement = 1;
+__declspec(dllexport) int AmdPowerXpressRequestHighPerformance = 1;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return qm::runPresentation();
 }
