@@ -4,9 +4,10 @@
 // time per frame: llvmpipe renders on threads of this process, so on a busy machine that
 // figure moves less than wall time does.
 //
-//   xvfb-run -a -s "-screen 0 640x480x24" build/<dir>/bench/render_bench [asset folder]
+//   xvfb-run -a -s "-screen 0 640x480x24" build/<dir>/bench/render_bench [--frames N] [folder]
 //
-// Without an asset folder it writes two 640x480 pictures of its own to a temporary folder.
+// --frames sets the frames timed per case (default 300; CI's short run takes a few). Without an
+// asset folder it writes two 640x480 pictures of its own to a temporary folder.
 #include "assets.h"
 #include "render/gl_context.h"
 #include "render/scene.h"
@@ -64,7 +65,7 @@ void operator delete[](void* memory, std::size_t) noexcept {
 
 namespace {
 
-constexpr int framesPerCase = 300;
+int framesPerCase = 300;
 constexpr int warmUpFrames = 10;
 
 using Clock = std::chrono::steady_clock;
@@ -99,8 +100,13 @@ bool writePictures(const std::string& folder) {
 int main(int argc, char** argv) {
     std::string assetDir;
     std::filesystem::path madeDir;
-    if (argc > 1) {
-        assetDir = argv[1];
+    int first = 1;
+    if (argc > 2 && std::string(argv[1]) == "--frames") {
+        framesPerCase = std::max(1, std::atoi(argv[2]));
+        first = 3;
+    }
+    if (argc > first) {
+        assetDir = argv[first];
     } else {
         madeDir = std::filesystem::temp_directory_path() / "quartz-render-bench";
         std::filesystem::create_directories(madeDir);

@@ -16,15 +16,11 @@ import time
 import websocket
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "web"))
-from check_page import Browser  # noqa: E402
+from check_page import Browser, wait  # noqa: E402
 
 RENDERER = ("(() => { const gl = document.createElement('canvas').getContext('webgl2');"
             " return gl ? gl.getParameter(gl.getExtension('WEBGL_debug_renderer_info')"
             ".UNMASKED_RENDERER_WEBGL) : 'no WebGL2'; })()")
-
-
-def wait(condition, seconds, what):
-    Browser.wait(condition, seconds, what)
 
 
 class Chromium:
