@@ -2,7 +2,8 @@
 // system and calls main, either with no arguments (the live run, started by a click through
 // qm_start) or with "capture SEC FPS" (the capture tool's frames 0 to floor(SEC * FPS), drawn
 // one per browser frame). The browser owns the frame loop, so start-up, each frame and shutdown
-// are separate calls here; window.quartz is how the page and its tests see the state.
+// are separate calls here; window.quartz is how the page and its tests see the state. What this
+// needs of the page's JavaScript is in web/quartz_module.js, one named function each.
 #include "app/presentation.h"
 #include "app/report.h"
 #include "assets.h"
@@ -19,6 +20,16 @@
 #include <utility>
 
 using namespace qm;
+
+// web/quartz_module.js.
+extern "C" {
+void quartz_publish(const char* phase, double position, unsigned levelStep, const char* message);
+void quartz_captured(double frame);
+void quartz_make_audio_context(int rate);
+void quartz_follow_buffer_starts();
+double quartz_buffer_start();
+double quartz_heard_now();
+}
 
 namespace {
 
@@ -41,8 +52,9 @@ const char* phaseName(Phase phase) {
     case Phase::ready:
         return "ready";
     case Phase::playing:
-    case Phase::capturing:
         return "playing";
+    case Phase::capturing:
+        return "capturing";
     case Phase::ended:
         return "ended";
     case Phase::failed:
@@ -52,10 +64,7 @@ const char* phaseName(Phase phase) {
 }
 
 void publish(double position, unsigned levelStep) {
-    // clang-format off
-    EM_ASM({ quartzPublish(UTF8ToString($0), $1, $2, UTF8ToString($3)); },
-           phaseName(run.phase), position, levelStep, run.message.c_str());
-    // clang-format on
+    quartz_publish(phaseName(run.phase), position, levelStep, run.message.c_str());
 }
 
 void onKey(GLFWwindow*, int key, int, int action, int) {
@@ -90,58 +99,11 @@ FrameTarget canvasTarget() {
 // The audio context's clock, for useDeviceClock. SDL stamps its callback with the moment the
 // page's main thread gets round to the script node's event, up to a buffer or more after the
 // buffer was due, and it cannot see the audio graph and the device beyond that node (tens of
-// milliseconds). The context says both: each buffer's start (the event's playbackTime, kept by
-// the handler installWebAudioClock puts before SDL's) and what it has rendered, of which the
-// listener is baseLatency + outputLatency behind.
-double contextBufferStart() {
-    return EM_ASM_DOUBLE({ return Module.quartzBufferStart; });
-}
-
-// An engine that reports no base latency (Firefox, which adds none of its own) answers
-// outputLatency through a round trip to its audio server that can hang the page for good: Firefox
-// 153 on PulseAudio did so in one start in eight, however late it was first asked. There the
-// output is taken to lag by the 56 ms bench/web-sync measured for it.
-double contextHeardNow() {
-    return EM_ASM_DOUBLE({
-        const context = Module.SDL2.audioContext;
-        const unasked = 0.056;
-        const base = context.baseLatency || 0;
-        return context.currentTime - (base > 0 ? base + (context.outputLatency || 0) : unasked);
-    });
-}
-
-// SDL opens its device at the audio context's rate and, where that is not the music's (most sound
-// cards run at 48000 Hz), converts in chunks of its own, so a callback's samples no longer start
-// where the node's buffer does and the clock above would be off by up to a buffer. A context made
-// at the music's rate leaves the conversion to the browser, behind the latency it reports. SDL
-// takes a context it finds; an engine that refuses the rate gets the one SDL makes.
-void makeAudioContextAtMusicRate() {
-    // clang-format off
-    EM_ASM({
-        const SDL2 = Module.SDL2 = Module.SDL2 || {};
-        if (SDL2.audioContext || typeof AudioContext == 'undefined') {
-            return;
-        }
-        try {
-            SDL2.audioContext = new AudioContext({sampleRate: $0});
-        } catch (refused) {
-            console.log('quartz: an audio context at ' + $0 + ' Hz was refused: ' + refused);
-        }
-    }, playbackRate);
-    // clang-format on
-}
-
-void installWebAudioClock() {
-    EM_ASM({
-        const node = Module.SDL2.audio.scriptProcessorNode;
-        const fill = node.onaudioprocess;
-        Module.quartzBufferStart = NaN;
-        node.onaudioprocess = function(event) {
-            Module.quartzBufferStart = event.playbackTime;
-            return fill.call(this, event);
-        };
-    });
-    useDeviceClock(contextBufferStart, contextHeardNow);
+// milliseconds). The context says both: each buffer's start (the event's playbackTime) and what
+// it has rendered, of which the listener is some latency behind.
+void followAudioContextClock() {
+    quartz_follow_buffer_starts();
+    useDeviceClock(quartz_buffer_start, quartz_heard_now);
 }
 
 void playFrame() {
@@ -171,7 +133,7 @@ void captureFrame() {
     }
     // The canvas keeps showing this frame; nothing is released, so it stays to be read.
     emscripten_cancel_main_loop();
-    EM_ASM({ document.title = "captured " + $0; }, static_cast<double>(frame));
+    quartz_captured(static_cast<double>(frame));
 }
 
 void frameLoop() {
@@ -238,12 +200,12 @@ EMSCRIPTEN_KEEPALIVE void qm_start() {
     if (run.phase != Phase::ready) {
         return;
     }
-    makeAudioContextAtMusicRate();
+    quartz_make_audio_context(playbackRate);
     if (!openAudioDevice()) {
         finish(Phase::failed, presentation.failure);
         return;
     }
-    installWebAudioClock();
+    followAudioContextClock();
     startPlayback();
     run.phase = Phase::playing;
     publish(0.0, 0);

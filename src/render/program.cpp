@@ -36,59 +36,22 @@ void deleteAll(GLuint vertexShader, GLuint fragmentShader, GLuint program) {
     glDeleteShader(vertexShader);
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 } // namespace
-
-std::string webShaderText(const std::string& desktopText, bool vertexStage) {
-    const std::string desktopVersion = "#version 150\n";
-    const std::string mainStart = "void main() {\n";
-    std::string text = desktopText;
-    const std::size_t main = text.find(mainStart);
-    if (text.compare(0, desktopVersion.size(), desktopVersion) != 0 || main == std::string::npos) {
-        return {};
-    }
-    // A point's centre is gl_PointCoord (0.5, 0.5) and its edge lies 0.5 away: the desktop's
-    // smooth point, without the alpha ramp (nothing blends, so only which pixels it covers shows).
-    const std::string entry = vertexStage
-                                  ? std::string("    gl_PointSize = ") + webPointSizeUniform + ";\n"
-                                  : std::string("    if (") + webRoundPointsUniform +
-                                        " > 0.5 && length(gl_PointCoord - vec2(0.5)) > 0.5) {\n"
-                                        "        discard;\n"
-                                        "    }\n";
-    text.insert(main + mainStart.size(), entry);
-    replaceAll(text, "texture2D(", "texture(");
-    const std::string uniform = vertexStage ? webPointSizeUniform : webRoundPointsUniform;
-    text.replace(0, desktopVersion.size(),
-                 "#version 300 es\nprecision highp float;\nuniform float " + uniform + ";\n");
-    return text;
-}
 
 bool compileShader(GLuint shader, const char* source, std::string& failure) {
     GLint type = 0;
     glGetShaderiv(shader, GL_SHADER_TYPE, &type);
-    // On WebGL2 the desktop text's ES form; a text it cannot convert is compiled as it is, so
-    // the driver's log says what is wrong with it.
-    std::string webText;
-    if (glIsWebGL) {
-        webText = webShaderText(source, type == GL_VERTEX_SHADER);
-    }
-    if (!webText.empty()) {
-        source = webText.c_str();
-    }
-    glShaderSource(shader, 1, &source, nullptr);
+    const bool vertexStage = type == GL_VERTEX_SHADER;
+    const char* parts[] = {vertexStage ? vertexShaderPrefix : fragmentShaderPrefix, source,
+                           vertexStage ? vertexShaderSuffix : fragmentShaderSuffix};
+    glShaderSource(shader, 3, parts, nullptr);
     glCompileShader(shader);
     GLint compiled = GL_FALSE;
     glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
     if (compiled == GL_TRUE) {
         return true;
     }
-    failure = std::string(type == GL_VERTEX_SHADER ? "vertex shader" : "fragment shader") +
+    failure = std::string(vertexStage ? "vertex shader" : "fragment shader") +
               " did not compile: " + shaderLog(shader);
     return false;
 }

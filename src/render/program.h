@@ -17,16 +17,4 @@ bool compileShader(GLuint shader, const char* source, std::string& failure);
 // left to release.
 GLuint buildProgram(const char* vertexSource, const char* fragmentSource, std::string& failure);
 
-// The uniforms a shader's web form adds for the point state WebGL2 lacks: the size the desktop
-// gives glPointSize, and 1 where the desktop enables GL_POINT_SMOOTH.
-constexpr char webPointSizeUniform[] = "webPointSize";
-constexpr char webRoundPointsUniform[] = "webRoundPoints";
-
-// The GLSL ES 3.00 form of a desktop "#version 150" shader, with the same arithmetic: the
-// version line becomes "#version 300 es" with highp floats, texture2D becomes texture, a vertex
-// shader writes gl_PointSize from webPointSize, and a fragment shader discards what lies outside
-// the round point when webRoundPoints is 1 (WebGL2 has neither glPointSize nor smooth points).
-// An empty string for a text without the version line or without main.
-std::string webShaderText(const std::string& desktopText, bool vertexStage);
-
 } // namespace qm

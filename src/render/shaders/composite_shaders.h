@@ -8,8 +8,7 @@
 
 namespace qm {
 
-constexpr char compositeVertexText[] = R"(#version 150
-uniform float time;
+constexpr char compositeVertexText[] = R"(uniform float time;
 uniform float cumulativeLevel;
 in vec3 position;
 out vec2 uv;
@@ -24,8 +23,7 @@ void main() {
 }
 )";
 
-constexpr char compositeFragmentText[] = R"(#version 150
-uniform float time;
+constexpr char compositeFragmentText[] = R"(uniform float time;
 uniform float cumulativeLevel;
 uniform sampler2D screentexture;
 uniform sampler2D fist;

@@ -1,5 +1,7 @@
 // GLSL functions both passes use, spliced into their shader texts by literal concatenation, so
-// each text stays one constant (with its #version first) and the two passes cannot drift apart.
+// each text stays one constant and the two passes cannot drift apart. The texts are GLSL 1.50
+// without their version line: each platform puts its own before them (shaderPrefix in
+// render/gl.h).
 #pragma once
 
 // A hash of a 2D value to [0.5, 1).

@@ -6,8 +6,7 @@
 
 namespace qm {
 
-constexpr char pointVertexText[] = R"(#version 150
-uniform float cumulativeLevel;
+constexpr char pointVertexText[] = R"(uniform float cumulativeLevel;
 uniform float time;
 in vec3 position;
 
@@ -21,8 +20,7 @@ void main() {
 }
 )";
 
-constexpr char pointFragmentText[] = R"(#version 150
-uniform float cumulativeLevel;
+constexpr char pointFragmentText[] = R"(uniform float cumulativeLevel;
 uniform float time;
 out vec4 outColor;
 
