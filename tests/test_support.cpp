@@ -264,39 +264,6 @@ ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const std:
     return finishProgram(run, 5.0 * slowdown);
 }
 
-namespace {
-
-// As ../shared proved it: no input devices, no VT switching, the two modes named.
-constexpr char dummyConfig[] = R"(Section "ServerFlags"
-    Option "AutoAddDevices" "false"
-    Option "AutoEnableDevices" "false"
-    Option "DontVTSwitch" "true"
-EndSection
-Section "Device"
-    Identifier "dummy"
-    Driver "dummy"
-    VideoRam 65536
-EndSection
-Section "Monitor"
-    Identifier "monitor"
-    HorizSync 5.0-1000.0
-    VertRefresh 5.0-200.0
-    Modeline "1280x720" 74.48 1280 1336 1472 1664 720 721 724 746 -hsync +vsync
-    Modeline "640x480" 25.18 640 656 752 800 480 490 492 525 -hsync -vsync
-EndSection
-Section "Screen"
-    Identifier "screen"
-    Device "dummy"
-    Monitor "monitor"
-    SubSection "Display"
-        Modes "1280x720" "640x480"
-        Virtual 1280 720
-    EndSubSection
-EndSection
-)";
-
-} // namespace
-
 RealXServer::RealXServer() {
     const std::string xorg = shellOutput("command -v Xorg");
     if (::geteuid() != 0) {
@@ -309,7 +276,6 @@ RealXServer::RealXServer() {
         failure = "no dummy video driver (Debian: xserver-xorg-video-dummy)";
         return;
     }
-    writeFile(dir.file("xorg.conf"), dummyConfig);
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // a window gone in between
     // A display another server holds makes Xorg exit at once: the next one is tried.
     for (int number = 70; number < 80 && connection == nullptr; ++number) {
@@ -318,10 +284,11 @@ RealXServer::RealXServer() {
             fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
             continue;
         }
-        server =
-            startProgram({xorg.substr(0, xorg.find('\n')), name, "-noreset", "-nolisten", "tcp",
-                          "-config", dir.file("xorg.conf"), "-logfile", dir.file("xorg.log")},
-                         dir.path.string());
+        server = startProgram({xorg.substr(0, xorg.find('\n')), name, "-noreset", "-nolisten",
+                               "tcp", "-config",
+                               (fs::path(__FILE__).parent_path() / "xorg-dummy.conf").string(),
+                               "-logfile", dir.file("xorg.log")},
+                              dir.path.string());
         waitUntil(20.0 * slowdown, [&] {
             connection = XOpenDisplay(name.c_str());
             return connection != nullptr || !stillRunning(server);

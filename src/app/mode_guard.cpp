@@ -36,8 +36,7 @@ bool sameSetting(const CrtcSetting& a, const CrtcSetting& b) {
 
 RestorePlan planRestore(const ScreenSetting& saved, const ScreenSetting& now) {
     RestorePlan plan;
-    plan.resize = saved.width != now.width || saved.height != now.height ||
-                  saved.widthMm != now.widthMm || saved.heightMm != now.heightMm;
+    plan.resize = saved.width != now.width || saved.height != now.height;
     for (const CrtcSetting& was : saved.crtcs) {
         const auto is = std::find_if(now.crtcs.begin(), now.crtcs.end(),
                                      [&was](const CrtcSetting& c) { return c.id == was.id; });
@@ -79,11 +78,17 @@ struct Guard {
 
 bool readSetting(Display* x, ScreenSetting& setting) {
     const int screen = DefaultScreen(x);
-    setting = ScreenSetting{DisplayWidth(x, screen),
-                            DisplayHeight(x, screen),
-                            DisplayWidthMM(x, screen),
-                            DisplayHeightMM(x, screen),
-                            {}};
+    // The root window's size is asked of the server: Xlib's DisplayWidth stays what it was when
+    // the connection opened. The millimetres, as cached, are only ever set back, never compared.
+    Window root = 0;
+    int ignored = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (!XGetGeometry(x, RootWindow(x, screen), &root, &ignored, &ignored, &width, &height, &border,
+                      &depth)) {
+        return false;
+    }
+    setting = ScreenSetting{
+        int(width), int(height), DisplayWidthMM(x, screen), DisplayHeightMM(x, screen), {}};
     // "Current": the server's own view, without probing the outputs again.
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(x, RootWindow(x, screen));
     if (resources == nullptr) {

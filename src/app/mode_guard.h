@@ -32,7 +32,7 @@ struct CrtcSetting {
 };
 
 struct ScreenSetting {
-    int width = 0, height = 0, widthMm = 0, heightMm = 0;
+    int width = 0, height = 0, widthMm = 0, heightMm = 0; // the screen's size decides a resize
     std::vector<CrtcSetting> crtcs;
 };
 
