@@ -249,13 +249,14 @@ bool startModeGuard(std::string& warning) {
         return false;
     }
     const pid_t pid = ::fork();
+    const int forkError = errno;
     if (pid == 0) {
         ::close(ends[0]);
         runGuard(ends[1]);
     }
     ::close(ends[1]);
     if (pid < 0) {
-        warning = lost + "cannot start the guard: " + std::strerror(errno);
+        warning = lost + "cannot start the guard: " + std::strerror(forkError);
         ::close(ends[0]);
         return false;
     }
@@ -272,11 +273,14 @@ bool startModeGuard(std::string& warning) {
         }
         ::close(ends[0]);
         reap(pid, answerMilliseconds);
-        warning = answer == noDisplay    ? ""
-                  : answer == noRandr    ? lost + "the X server has no RandR 1.2"
+        // Nothing to guard without a display (the window library says why) or without RandR,
+        // the only way GLFW switches modes on X11.
+        const bool nothingToGuard = answer == noDisplay || answer == noRandr;
+        warning = nothingToGuard         ? ""
                   : answer == unreadable ? lost + "RandR did not give the screen's configuration"
-                                         : lost + "the guard did not answer within 10 s";
-        return answer == noDisplay;
+                  : polled == 0          ? lost + "the guard did not answer within 10 s"
+                                         : lost + "the guard ended before it held it";
+        return nothingToGuard;
     }
     guard = {pid, ends[0]};
     return true;

@@ -15,8 +15,8 @@ namespace qm {
 // Starts the guard. Call it while the process has no thread yet: it forks. Without an X display
 // (DISPLAY unset) there is nothing to guard and it does nothing. False, with one line's reason in
 // `warning`, when the configuration could not be held: the presentation still runs, but a
-// crash would then leave the mode switched. An X display that cannot be opened at all is no
-// warning: the window library says so itself.
+// crash would then leave the mode switched. An X display that cannot be opened (the window
+// library says so itself) or one without RandR (GLFW switches no mode there) is no warning.
 bool startModeGuard(std::string& warning);
 
 // Says "done" once the orderly shutdown has given the mode back, and lets the guard go.
