@@ -85,8 +85,11 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
             ::kill(run.pid, c.signalNumber);
         } else if (c.how == std::string("xkill")) {
             unsigned long window = 0;
-            waitUntil(startSeconds, [&] { return (window = x.windowOf(run.pid)) != 0; });
-            x.killClientOf(window);
+            EXPECT_TRUE(
+                waitUntil(startSeconds, [&] { return (window = x.windowOf(run.pid)) != 0; }));
+            if (window != 0) {
+                x.killClientOf(window); // 0 would be AllTemporary
+            }
         }
         const ProcessResult result = c.how == cases[1].how
                                          ? escapeUntilEnded(run, startSeconds, x.display)
