@@ -93,6 +93,13 @@ target_link_libraries(qm::sdl2 INTERFACE PkgConfig::QM_SDL2)
 add_library(qm::threads INTERFACE IMPORTED)
 target_link_libraries(qm::threads INTERFACE Threads::Threads)
 
+# The display-mode guard talks RandR itself, over its own X connection (src/app/mode_guard.h).
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  pkg_check_modules(QM_XRANDR REQUIRED IMPORTED_TARGET xrandr x11)
+  add_library(qm::xrandr INTERFACE IMPORTED)
+  target_link_libraries(qm::xrandr INTERFACE PkgConfig::QM_XRANDR)
+endif()
+
 # Debian ships LodePNG as a plain header and shared library without pkg-config data.
 find_path(QM_LODEPNG_INCLUDE lodepng.h REQUIRED)
 find_library(QM_LODEPNG_LIBRARY NAMES lodepng REQUIRED)

@@ -17,6 +17,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 using namespace qm;
 
@@ -177,8 +178,9 @@ Display* screen() {
     return held;
 }
 
-unsigned long windowOf(pid_t pid) {
-    Display* x = screen();
+namespace {
+
+unsigned long windowOn(Display* x, pid_t pid) {
     Window root = 0, parent = 0, *children = nullptr, found = 0;
     unsigned count = 0;
     XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
@@ -199,6 +201,12 @@ unsigned long windowOf(pid_t pid) {
     }
     XFree(children);
     return found;
+}
+
+} // namespace
+
+unsigned long windowOf(pid_t pid) {
+    return windowOn(screen(), pid);
 }
 
 unsigned long waitForFrame(const ProcessRun& run, double seconds) {
@@ -246,12 +254,100 @@ int windowsMappedWhile(const std::function<void()>& action) {
     return mapped;
 }
 
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
-    waitUntil(seconds, [&run] {
-        std::system("xdotool key Escape 2>/dev/null");
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const std::string& display) {
+    const std::string press =
+        (display.empty() ? "" : "DISPLAY=" + display + " ") + "xdotool key Escape 2>/dev/null";
+    waitUntil(seconds, [&] {
+        std::system(press.c_str());
         return waitUntil(0.5, [&run] { return !stillRunning(run); });
     });
     return finishProgram(run, 5.0 * slowdown);
+}
+
+RealXServer::RealXServer() {
+    const std::string xorg = shellOutput("command -v Xorg");
+    if (::geteuid() != 0) {
+        failure = "Xorg runs only as root here";
+        return;
+    } else if (xorg.empty()) {
+        failure = "no Xorg (Debian: xserver-xorg-core)";
+        return;
+    } else if (!fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")) {
+        failure = "no dummy video driver (Debian: xserver-xorg-video-dummy)";
+        return;
+    }
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // a window gone in between
+    // A display another server holds makes Xorg exit at once: the next one is tried.
+    for (int number = 70; number < 80 && connection == nullptr; ++number) {
+        const std::string name = ":" + std::to_string(number);
+        if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+            fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+            continue;
+        }
+        server = startProgram({xorg.substr(0, xorg.find('\n')), name, "-noreset", "-nolisten",
+                               "tcp", "-config",
+                               (fs::path(__FILE__).parent_path() / "xorg-dummy.conf").string(),
+                               "-logfile", dir.file("xorg.log")},
+                              dir.path.string());
+        waitUntil(20.0 * slowdown, [&] {
+            connection = XOpenDisplay(name.c_str());
+            return connection != nullptr || !stillRunning(server);
+        });
+        if (connection != nullptr) {
+            display = name;
+        } else {
+            ::kill(server.pid, SIGKILL);
+            const std::string log = readFile(dir.file("xorg.log"));
+            failure = "Xorg did not start on " + name + ": " +
+                      finishProgram(server, 5.0).standardError +
+                      log.substr(log.size() > 400 ? log.size() - 400 : 0);
+            server = {};
+        }
+    }
+    if (connection == nullptr && failure.empty()) {
+        failure = "no free display from :70 to :79";
+    }
+}
+
+RealXServer::~RealXServer() {
+    if (connection == nullptr) {
+        return;
+    }
+    // Closed first: Xlib would end this process on a connection the server cut.
+    XCloseDisplay(connection);
+    ::kill(server.pid, SIGTERM);
+    finishProgram(server, 10.0 * slowdown);
+}
+
+std::string RealXServer::mode() const {
+    XRRScreenResources* resources =
+        XRRGetScreenResourcesCurrent(connection, DefaultRootWindow(connection));
+    std::string mode;
+    for (int c = 0; resources != nullptr && c < resources->ncrtc && mode.empty(); ++c) {
+        XRRCrtcInfo* crtc = XRRGetCrtcInfo(connection, resources, resources->crtcs[c]);
+        for (int m = 0; crtc != nullptr && m < resources->nmode; ++m) {
+            if (crtc->mode != 0 && resources->modes[m].id == crtc->mode) {
+                mode = std::to_string(resources->modes[m].width) + "x" +
+                       std::to_string(resources->modes[m].height);
+            }
+        }
+        if (crtc != nullptr) {
+            XRRFreeCrtcInfo(crtc);
+        }
+    }
+    if (resources != nullptr) {
+        XRRFreeScreenResources(resources);
+    }
+    return mode;
+}
+
+unsigned long RealXServer::windowOf(pid_t pid) const {
+    return windowOn(connection, pid);
+}
+
+void RealXServer::killClientOf(unsigned long window) const {
+    XKillClient(connection, window);
+    XSync(connection, False);
 }
 
 } // namespace testing_support

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+struct _XDisplay; // Xlib's Display, whose header stays in test_support.cpp
+
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -108,7 +110,30 @@ void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
-// start-up past any fixed wait, and a key sent before the window exists is lost.
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds);
+// start-up past any fixed wait, and a key sent before the window exists is lost. On the suite's
+// screen, or on `display` where given.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds,
+                               const std::string& display = "");
+
+// An X server with real video modes, of the test's own: Xorg on the dummy video driver, one
+// output with a 1280x720 desktop and 640x480 among its RandR modes, on the first free display
+// from :70. Xorg runs only as root; where it cannot start, `display` is empty and `failure` says
+// why. Ends the server, and only it, when destroyed.
+struct RealXServer {
+    std::string display, failure;
+    RealXServer();
+    RealXServer(const RealXServer&) = delete;
+    ~RealXServer();
+    // The mode of its first lit CRTC, "1280x720"; "" when RandR does not answer.
+    std::string mode() const;
+    unsigned long windowOf(pid_t pid) const;
+    // As xkill does: the server cuts the connection of the client that made `window`.
+    void killClientOf(unsigned long window) const;
+
+  private:
+    TempDir dir;
+    ProcessRun server;
+    ::_XDisplay* connection = nullptr;
+};
 
 } // namespace testing_support

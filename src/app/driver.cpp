@@ -1,8 +1,10 @@
 // The desktop: start-up, the frame loop clocked by the music, and shutdown, in that order. Every
 // step that can fail says once what failed and why; shutdown always runs and releases what
-// start-up made, in reverse order, so the monitor gets its mode back whatever happened.
+// start-up made, in reverse order, so the monitor gets its mode back whatever happened. Where the
+// process dies before shutdown can run, the mode guard (app/mode_guard.h) gives it back.
 #include "app/driver.h"
 
+#include "app/mode_guard.h"
 #include "app/presentation.h"
 #include "app/report.h"
 #include "audio/music.h"
@@ -96,11 +98,17 @@ void playFrames() {
 } // namespace
 
 int runPresentation() {
+    // First of all, while no thread exists: the guard is a forked child. Not holding the mode is
+    // no reason to stop; it is said, since a crash would then cost the viewer the desktop's mode.
+    if (std::string warning; !startModeGuard(warning)) {
+        reportFailure(programName, warning);
+    }
     installSignalHandlers();
     if (startUp() && !stopAsked()) {
         playFrames();
     }
     shutDownPresentation();
+    finishModeGuard(); // after the window library ended, so the mode is back already
     if (!presentation.failure.empty()) {
         reportFailure(programName, presentation.failure);
         return exitFailure;

@@ -1,7 +1,9 @@
 // The pure decisions, in-process: the frame plan and letterbox, the level meter, the capture
-// tool's command line, clock and output layout; and the music the build made.
+// tool's command line, clock and output layout; the display-mode guard's restore; and the music
+// the build made.
 #include "capture_core.h"
 
+#include "app/mode_guard.h"
 #include "audio/decoder.h"
 #include "audio/level.h"
 #include "render/frame_plan.h"
@@ -134,6 +136,42 @@ TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
 // The build's track shows every look: its left channel reaches full scale, the groove never
 // drops out, the break is chopped by silences, and each change of look starts with a full-scale
 // hit after a quieter moment.
+// Putting the saved RandR configuration back touches only what differs, and a CRTC lit beyond
+// the screen it is to be shrunk back to goes dark before the resize RandR would refuse.
+TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
+    const CrtcSetting desktop{63, 100, 0, 0, 1280, 720, 1, {65}};
+    const CrtcSetting small{63, 101, 0, 0, 640, 480, 1, {65}};
+    const CrtcSetting dark{64, 0, 0, 0, 0, 0, 1, {}};
+    const CrtcSetting beside{64, 102, 1280, 0, 1920, 1080, 1, {66}};
+    const ScreenSetting saved{1280, 720, 338, 190, {desktop, dark}};
+    const struct {
+        const char* what;
+        ScreenSetting now;
+        std::vector<unsigned long> switchOff;
+        bool resize;
+        std::vector<unsigned long> set;
+    } cases[] = {
+        {"a run killed before its window", saved, {}, false, {}},
+        {"the mode switched", {1280, 720, 338, 190, {small, dark}}, {}, false, {63}},
+        {"a second CRTC lit on a wider screen",
+         {3200, 1080, 846, 285, {desktop, beside}},
+         {64},
+         true,
+         {64}},
+    };
+    for (const auto& c : cases) {
+        const RestorePlan plan = planRestore(saved, c.now);
+        std::vector<unsigned long> set;
+        for (const CrtcSetting& crtc : plan.set) {
+            set.push_back(crtc.id);
+            EXPECT_EQ(crtc.mode, crtc.id == 63 ? 100u : 0u) << c.what;
+        }
+        EXPECT_EQ(std::tie(plan.switchOff, plan.resize, set),
+                  std::tie(c.switchOff, c.resize, c.set))
+            << c.what;
+    }
+}
+
 TEST(BuiltAssets, MusicSpansTheMeterAndChangesWhereThePictureDoes) {
     std::vector<std::int16_t> frames;
     std::string failure;
