@@ -8,6 +8,7 @@
 #include "app/presentation.h"
 #include "app/report.h"
 #include "audio/music.h"
+#include "names.h"
 
 #include "render/gl.h"
 #include <GLFW/glfw3.h>
@@ -19,8 +20,6 @@
 namespace qm {
 
 namespace {
-
-constexpr char programName[] = "quartz-meridian";
 
 // Written by a handler that may run on any thread (SDL's or the decoder's as well as ours), so a
 // lock-free atomic rather than a volatile sig_atomic_t.

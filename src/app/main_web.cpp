@@ -4,11 +4,13 @@
 // one per browser frame). The browser owns the frame loop, so start-up, each frame and shutdown
 // are separate calls here; window.quartz is how the page and its tests see the state. What this
 // needs of the page's JavaScript is in web/quartz_module.js, one named function each.
+#include "app/command_line.h"
 #include "app/presentation.h"
 #include "app/report.h"
 #include "assets.h"
 #include "audio/fixed_clock.h"
 #include "audio/music.h"
+#include "names.h"
 
 #include <GLFW/glfw3.h>
 #include <emscripten.h>
@@ -32,8 +34,6 @@ double quartz_heard_now();
 }
 
 namespace {
-
-constexpr char programName[] = "quartz-meridian";
 
 enum class Phase { ready, playing, capturing, ended, failed };
 

@@ -1,5 +1,7 @@
 #include "app/report.h"
 
+#include "names.h"
+
 #include <cstdio>
 
 #ifdef _WIN32
@@ -30,7 +32,8 @@ void reportFailure(const char* program, const std::string& message) {
         const int wide = MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, nullptr, 0);
         std::wstring text(static_cast<std::size_t>(wide > 0 ? wide : 1), L'\0');
         MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, text.data(), wide);
-        MessageBoxW(nullptr, text.c_str(), L"QUARTZ MERIDIAN", MB_OK | MB_ICONERROR);
+        std::wstring title(windowTitle, windowTitle + sizeof windowTitle - 1); // ASCII
+        MessageBoxW(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
         return;
     }
 #endif

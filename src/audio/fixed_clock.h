@@ -16,16 +16,9 @@ namespace qm {
 // The fastest rate a run may be drawn at.
 constexpr int maxCaptureFps = 240;
 
-// The readings of a rate and a time as quartz-capture's --fps and --from/--to and the browser's
-// capture=SEC&fps=N take them: a whole number within [low, high], and seconds as plain decimals.
-// Signs, spaces, suffixes, "inf", "nan" and hexadecimal are refused.
-bool parseWhole(const std::string& text, long long low, long long high, int& value);
-bool parseSeconds(const std::string& text, double& value);
-
 // Frame n's meter window ends at sample frame floor(n * 44100 / fps), computed in integers so no
 // rounding can move it.
 double frameSeconds(std::uint64_t frame, int fps);
-float frameTime(std::uint64_t frame, int fps); // narrowed as every frame's time is narrowed
 std::uint64_t frameSampleEnd(std::uint64_t frame, int fps);
 // Frames whose time lies below the track's length: ceil(trackFrames * fps / 44100).
 std::uint64_t frameCountFor(std::uint64_t trackFrames, int fps);

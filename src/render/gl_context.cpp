@@ -2,6 +2,8 @@
 // under a missing X display or a software GL without 3.3 the bare null window says nothing.
 #include "render/gl_context.h"
 
+#include "names.h"
+
 #include <cstdio>
 
 namespace qm {
@@ -123,7 +125,7 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, kind == ContextKind::hidden ? GLFW_FALSE : GLFW_TRUE);
     GLFWmonitor* monitor = kind == ContextKind::fullScreen ? glfwGetPrimaryMonitor() : nullptr;
-    GLFWwindow* window = glfwCreateWindow(width, height, "QUARTZ MERIDIAN", monitor, nullptr);
+    GLFWwindow* window = glfwCreateWindow(width, height, windowTitle, monitor, nullptr);
     if (window == nullptr) {
         failure = std::string(words.openWindow) + glfwFailureText();
         closeContext(nullptr);

@@ -1,6 +1,7 @@
-// The one way to a window with a current GL 3.3 compatibility context and GLEW loaded: the
-// presentation's full-screen window, and the hidden one of the tests, the benchmark and the
-// capture tool. Each kind says its failures in its own words; the steps are the same.
+// The one way to a window with a current GL context and its entry points loaded: on the desktop
+// a 3.3 compatibility context through GLEW, for the presentation's full-screen window and the
+// hidden one of the tests, the benchmark and the capture tool; in the browser a WebGL2 context
+// on the page's canvas. Each kind says its failures in its own words; the steps are the same.
 #pragma once
 
 #include "render/gl.h"
@@ -22,7 +23,8 @@ enum class ContextKind {
 bool startWindowLibrary(ContextKind kind, std::string& failure);
 
 // Starts GLFW if it is not yet started, opens a non-resizable window of the given size titled
-// "QUARTZ MERIDIAN" with a current 3.3 compatibility context and loads the GL entry points.
+// windowTitle with a current context of the kind render/gl.h names and loads the GL entry
+// points.
 // nullptr with one line in `failure`, naming the step and the library's reason, on any failure,
 // with the window destroyed and GLFW terminated again.
 GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& failure);

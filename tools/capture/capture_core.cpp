@@ -1,6 +1,7 @@
 // Command line, clock, meter window and output layout of the capture tool; no GL, no processes.
 #include "capture_core.h"
 
+#include "app/command_line.h"
 #include "assets.h"
 #include "audio/level.h"
 #include "audio/music.h"
