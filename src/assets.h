@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace qm {
 
@@ -13,6 +14,16 @@ constexpr char musicFileName[] = "VARNOCHORD.mp3";
 constexpr char pictureFileA[] = "zupfist2.png"; // shown until 17.4 s
 constexpr char pictureFileB[] = "tovrel.png";   // shown after 17.4 s
 constexpr const char* assetFileNames[] = {musicFileName, pictureFileA, pictureFileB};
+
+// A file of the asset folder; an empty folder is the working directory. A folder given with
+// Windows' separator is joined as it was given.
+inline std::string assetPath(const std::string& folder, const char* name) {
+    if (folder.empty()) {
+        return name;
+    }
+    const char last = folder.back();
+    return folder + (last == '/' || last == '\\' ? "" : "/") + name;
+}
 
 // The device and stream rate: every position and every meter window is counted in frames of
 // this rate, and the generated music is made at it so it passes the resampler by.

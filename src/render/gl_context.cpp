@@ -3,6 +3,7 @@
 #include "render/gl_context.h"
 
 #include "names.h"
+#include "render/gl_errors.h"
 
 #include <cstdio>
 
@@ -92,9 +93,8 @@ bool loadEntryPoints(const StepWords& words, std::string& failure) {
         return false;
     }
     // GLEW's probing leaves GL_INVALID_ENUM behind on some drivers; later error checks must
-    // only see their own. Bounded, because a lost context reports an error on every call.
-    for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
-    }
+    // only see their own.
+    clearGlErrors();
     return true;
 }
 

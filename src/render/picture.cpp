@@ -2,6 +2,8 @@
 // reason: a silently empty texture would look like a rendering fault much later.
 #include "render/picture.h"
 
+#include "render/gl_errors.h"
+
 #include <lodepng.h>
 
 #include <algorithm>
@@ -142,8 +144,7 @@ GLuint loadImageTexture(const std::string& fileName, std::string& failure) {
     }
     const Picture padded = padToPowerOfTwo(picture);
     // Only the upload's own error may be blamed on this picture.
-    for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
-    }
+    clearGlErrors();
     GLuint texture = 0;
     glGenTextures(1, &texture);
     glBindTexture(GL_TEXTURE_2D, texture);
@@ -156,11 +157,9 @@ GLuint loadImageTexture(const std::string& fileName, std::string& failure) {
     const GLenum error = glGetError();
     if (error != GL_NO_ERROR) {
         glDeleteTextures(1, &texture);
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%04X", error);
         failure = pictureFailure(fileName, "the GL refused its " + std::to_string(padded.width) +
-                                               "x" + std::to_string(padded.height) +
-                                               " texture (GL error " + code + ")");
+                                               "x" + std::to_string(padded.height) + " texture (" +
+                                               glErrorText(error) + ")");
         return 0;
     }
     return texture;

@@ -3,12 +3,11 @@
 #include "render/scene.h"
 
 #include "assets.h"
+#include "render/gl_errors.h"
 #include "render/picture.h"
 #include "render/program.h"
 #include "render/shaders/composite_shaders.h"
 #include "render/shaders/point_shaders.h"
-
-#include <cstdio>
 
 namespace qm {
 
@@ -30,40 +29,13 @@ constexpr GLfloat quadVertices[18] = {
 // late clear colour would be.
 constexpr float barColour[4] = {0.0f, 0.0f, 0.0f, 1.0f};
 
-std::string picturePath(const std::string& assetDir, const char* fileName) {
-    if (assetDir.empty()) {
-        return fileName;
-    }
-    const char last = assetDir.back();
-    return assetDir + (last == '/' || last == '\\' ? "" : "/") + fileName;
-}
-
-const char* framebufferStatusText(GLenum status) {
-    switch (status) {
-    case GL_FRAMEBUFFER_UNDEFINED:
-        return "GL_FRAMEBUFFER_UNDEFINED";
-    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT:
-        return "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
-    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
-        return "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
-    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER:
-        return "GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER";
-    case GL_FRAMEBUFFER_UNSUPPORTED:
-        return "GL_FRAMEBUFFER_UNSUPPORTED";
-    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE:
-        return "GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE";
-    default:
-        return "an unknown status";
-    }
-}
-
 bool loadPictures(const std::string& assetDir, std::string& failure) {
     SceneObjects& scene = sceneObjects;
-    scene.imageTextureA = loadImageTexture(picturePath(assetDir, pictureFileA), failure);
+    scene.imageTextureA = loadImageTexture(assetPath(assetDir, pictureFileA), failure);
     if (scene.imageTextureA == 0) {
         return false;
     }
-    scene.imageTextureB = loadImageTexture(picturePath(assetDir, pictureFileB), failure);
+    scene.imageTextureB = loadImageTexture(assetPath(assetDir, pictureFileB), failure);
     return scene.imageTextureB != 0;
 }
 
@@ -151,10 +123,7 @@ bool makeOffScreenTarget(std::string& failure) {
 
     const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%04X", status);
-        failure = std::string("the off-screen 640x480 target is incomplete: ") +
-                  framebufferStatusText(status) + " (" + code + ")";
+        failure = "the off-screen 640x480 target is incomplete: " + framebufferStatusText(status);
         return false;
     }
     // A texture made without data holds whatever the GL gives it; every run and every capture
