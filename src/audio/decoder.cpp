@@ -1,7 +1,8 @@
 // libmpg123 behind a small decode-to-stereo interface.
 #include "audio/decoder.h"
 
-#include "audio/music.h"
+#include "assets.h"
+#include "audio/mpeg_probe.h"
 
 #include <mpg123.h>
 
@@ -29,124 +30,6 @@ std::string libraryReason(mpg123_handle* handle, int code) {
     return mpg123_plain_strerror(code);
 }
 
-// MPEG audio may follow junk: 4 KiB of zeros, an HTTP response header, the tail of a frame cut
-// off, an ID3v2 tag. libmpg123 hunts for frame headers through whatever it is given and finds
-// false ones in most larger files (a PNG would play as a burst of noise), so a file is taken as
-// MPEG audio only where a chain of frames, each header where the one before it says it ends,
-// begins within this many bytes of its start.
-constexpr std::size_t audioSearchBytes = 64 * 1024;
-constexpr int chainFrames = 4;
-constexpr std::size_t chainSearchSlack = chainFrames * 2900; // the chain of the longest frames
-
-struct FrameHeader {
-    unsigned id = 0;      // version, layer and rate index: equal along one stream
-    std::size_t size = 0; // bytes, header included; 0 for a free-format frame
-};
-
-bool readFrameHeader(const unsigned char* bytes, FrameHeader& header) {
-    static constexpr unsigned short kbps[5][15] = {
-        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG-1 I
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // MPEG-1 II
-        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // MPEG-1 III
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // MPEG-2, 2.5 I
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};        // … II, III
-    static constexpr unsigned rates[3] = {44100, 48000, 32000};
-    const unsigned version = (bytes[1] >> 3) & 3u; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
-    const unsigned layer = 4 - ((bytes[1] >> 1) & 3u);
-    const unsigned bitrate = bytes[2] >> 4, rateIndex = (bytes[2] >> 2) & 3u;
-    if (bytes[0] != 0xFF || (bytes[1] & 0xE0) != 0xE0 || version == 1 || layer == 4 ||
-        bitrate == 15 || rateIndex == 3 || (bytes[3] & 3u) == 2) {
-        return false;
-    }
-    const unsigned rate = rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-    const unsigned row = version == 3 ? layer - 1 : layer == 1 ? 3 : 4;
-    const std::size_t bitsPerSecond = kbps[row][bitrate] * 1000u, padding = (bytes[2] >> 1) & 1u;
-    const std::size_t slots = layer == 1 ? 12 : layer == 3 && version != 3 ? 72 : 144;
-    header.id = (bytes[1] & 0x1Eu) << 2 | rateIndex;
-    header.size = (slots * bitsPerSecond / rate + padding) * (layer == 1 ? 4 : 1);
-    return true;
-}
-
-// The bytes an ID3v2 tag at `bytes` takes, or 0 where none begins there.
-std::size_t id3v2Size(const unsigned char* bytes, std::size_t available) {
-    if (available < 10 || std::memcmp(bytes, "ID3", 3) != 0 || bytes[3] == 0xFF ||
-        ((bytes[6] | bytes[7] | bytes[8] | bytes[9]) & 0x80) != 0) {
-        return 0;
-    }
-    const std::size_t body = std::size_t{bytes[6]} << 21 | std::size_t{bytes[7]} << 14 |
-                             std::size_t{bytes[8]} << 7 | bytes[9];
-    return 10 + body + ((bytes[5] & 0x10) != 0 ? 10 : 0);
-}
-
-// A chain of frames starts at `at`: chainFrames of them, or at least two up to the end of a file
-// that `head` holds whole (or up to its closing ID3v1 tag).
-bool chainStartsAt(const std::vector<unsigned char>& head, std::size_t at, bool wholeFile) {
-    FrameHeader first, next;
-    for (int count = 0; count < chainFrames; ++count) {
-        const bool atEnd =
-            at >= head.size() || (head.size() - at >= 3 && std::memcmp(&head[at], "TAG", 3) == 0);
-        if (wholeFile && atEnd && count >= 2) {
-            return true;
-        }
-        if (at + 4 > head.size() || !readFrameHeader(&head[at], next) || next.size == 0 ||
-            (count > 0 && next.id != first.id)) {
-            return false;
-        }
-        first = count == 0 ? next : first;
-        at += next.size;
-    }
-    return true;
-}
-
-// Where MPEG audio begins within the first audioSearchBytes of `file`, ID3v2 tags not counted,
-// or -1 where it does not. A
-// frame right at the start, or right after a tag, is taken as it always was, which keeps
-// free-format streams, very short files and tag-only files (refused later by the decoder, with
-// its own words) as they were; anywhere else it takes a chain of frames.
-long findMpegAudio(std::FILE* file, std::vector<unsigned char>& window) {
-    long offset = 0;
-    for (int tags = 0; tags < 8; ++tags) {
-        window.resize(audioSearchBytes + chainSearchSlack);
-        if (std::fseek(file, offset, SEEK_SET) != 0) {
-            return -1;
-        }
-        window.resize(std::fread(window.data(), 1, window.size(), file));
-        const bool wholeFile = window.size() < audioSearchBytes + chainSearchSlack;
-        FrameHeader header;
-        if ((tags > 0 && window.empty()) ||
-            (window.size() >= 4 && readFrameHeader(window.data(), header))) {
-            return offset;
-        }
-        std::size_t at = 0, tag = 0;
-        for (; at < std::min(window.size(), audioSearchBytes) && tag == 0; ++at) {
-            if (chainStartsAt(window, at, wholeFile)) {
-                return offset + static_cast<long>(at);
-            }
-            tag = id3v2Size(&window[at], window.size() - at);
-        }
-        if (tag == 0) {
-            return -1;
-        }
-        offset += static_cast<long>(at - 1 + tag);
-    }
-    return -1;
-}
-
-// What a refused file looks like, for the one line that refuses it.
-const char* formatHint(const std::vector<unsigned char>& head) {
-    static constexpr std::pair<const char*, const char*> signatures[] = {
-        {"RIFF", "a WAV file: "},
-        {"OggS", "an Ogg file: "},
-        {"fLaC", "a FLAC file: "},
-        {"\x89PNG", "a PNG picture: "}};
-    for (const auto& [magic, name] : signatures) {
-        if (head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0) {
-            return name;
-        }
-    }
-    return "";
-}
-
 // Missing files, folders and empty files get their own words instead of a decoder error.
 // `audioStart` is where the audio was found.
 bool checkReadableFile(const char* path, long& audioStart, std::string& failure) {
@@ -169,7 +52,15 @@ bool checkReadableFile(const char* path, long& audioStart, std::string& failure)
         return false;
     }
     std::vector<unsigned char> head;
-    audioStart = findMpegAudio(probe, head);
+    audioStart = findMpegAudio(
+        [probe](long offset, std::vector<unsigned char>& window) {
+            if (std::fseek(probe, offset, SEEK_SET) != 0) {
+                return false;
+            }
+            window.resize(std::fread(window.data(), 1, window.size(), probe));
+            return true;
+        },
+        head);
     std::fclose(probe);
     if (audioStart < 0) {
         failure = std::string("not an MP3 file (") + formatHint(head) +

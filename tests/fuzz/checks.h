@@ -4,8 +4,11 @@
 
 #include "audio/decoder.h"
 #include "audio/level.h"
+#include "audio/mpeg_probe.h"
 #include "render/picture.h"
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,9 +46,33 @@ inline std::string pictureFault(const std::string& path, std::uint64_t largestSi
     return "";
 }
 
-// Open, decode to the end and meter every chunk, as the playback layer and the capture tool do.
+// The MPEG probe alone, over the bytes in memory read as a file reads (past the end, nothing):
+// where it says audio begins there must be a frame header, or nothing but the tags before it.
+inline std::string probeFault(const std::uint8_t* data, std::size_t size) {
+    std::vector<unsigned char> window;
+    const long start = findMpegAudio(
+        [&](long offset, std::vector<unsigned char>& bytes) {
+            const std::size_t from = std::min(static_cast<std::size_t>(offset), size);
+            bytes.assign(data + from, data + from + std::min(bytes.size(), size - from));
+            return true;
+        },
+        window);
+    if (start < -1 ||
+        (start >= 0 && static_cast<std::size_t>(start) < size && data[start] != 0xFF)) {
+        return "the probe placed the audio where no frame header begins";
+    }
+    return "";
+}
+
+// The probe over the file's bytes; then open, decode to the end and meter every chunk, as the
+// playback layer and the capture tool do.
 // Decoding stops after `mostFrames`: a few bytes of MP3 can legitimately stand for a lot of audio.
 inline std::string musicFault(const std::string& path, std::size_t mostFrames) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+    if (std::string fault = probeFault(bytes.data(), bytes.size()); !fault.empty()) {
+        return fault;
+    }
     Mp3Decoder decoder;
     std::string failure;
     if (!openMp3(decoder, path.c_str(), failure)) {
