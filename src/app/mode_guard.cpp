@@ -3,6 +3,8 @@
 // never run the parent's atexit handlers or flush its stdio, so it leaves only through _exit.
 #include "app/mode_guard.h"
 
+#include "names.h"
+
 #include <algorithm>
 
 #ifdef QM_MODE_GUARD
@@ -24,34 +26,6 @@
 #endif
 
 namespace qm {
-
-namespace {
-
-bool sameSetting(const CrtcSetting& a, const CrtcSetting& b) {
-    return a.mode == b.mode && a.x == b.x && a.y == b.y && a.rotation == b.rotation &&
-           a.outputs == b.outputs;
-}
-
-} // namespace
-
-RestorePlan planRestore(const ScreenSetting& saved, const ScreenSetting& now) {
-    RestorePlan plan;
-    plan.resize = saved.width != now.width || saved.height != now.height;
-    for (const CrtcSetting& was : saved.crtcs) {
-        const auto is = std::find_if(now.crtcs.begin(), now.crtcs.end(),
-                                     [&was](const CrtcSetting& c) { return c.id == was.id; });
-        if (is == now.crtcs.end() || sameSetting(was, *is)) {
-            continue; // a CRTC that went away has nothing to be given back
-        }
-        // RandR refuses a screen smaller than a lit CRTC's extent.
-        if (is->mode != 0 &&
-            (is->x + int(is->width) > saved.width || is->y + int(is->height) > saved.height)) {
-            plan.switchOff.push_back(is->id);
-        }
-        plan.set.push_back(was);
-    }
-    return plan;
-}
 
 #ifndef QM_MODE_GUARD
 
@@ -115,13 +89,13 @@ int failedRequest = 0; // the X error code of the last refused request
 // One line, as the presentation says its own failures; write(2), the parent's stdio being theirs.
 [[noreturn]] void restoreFailed(const char* step, int answer) {
     char line[200];
-    const int length = std::snprintf(line, sizeof line,
-                                     "quartz-meridian: cannot give the desktop its display mode "
-                                     "back: RandR refused %s (answer %d)\n",
-                                     step, answer);
-    if (length > 0 && ::write(2, line, std::min<std::size_t>(length, sizeof line - 1)) < 0) {
-        // Nobody left to tell.
-    }
+    const int length = std::snprintf(
+        line, sizeof line,
+        "%s: cannot give the desktop its display mode back: RandR refused %s (answer %d)\n",
+        programName, step, answer);
+    // A failed write leaves nobody to tell.
+    [[maybe_unused]] const ssize_t written =
+        ::write(2, line, std::min<std::size_t>(std::max(length, 0), sizeof line - 1));
     ::_exit(1);
 }
 
@@ -290,10 +264,9 @@ void finishModeGuard() {
     if (guard.socket < 0) {
         return;
     }
+    // A guard that went early has nothing to be told; it restored nothing either.
     const char done = doneByte;
-    if (::send(guard.socket, &done, 1, MSG_NOSIGNAL) != 1) {
-        // A guard that went early has nothing to be told; it restored nothing either.
-    }
+    [[maybe_unused]] const ssize_t sent = ::send(guard.socket, &done, 1, MSG_NOSIGNAL);
     ::close(guard.socket);
     reap(guard.pid, 1000);
     guard = {};
