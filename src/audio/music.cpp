@@ -2,13 +2,16 @@
 //  - the decoder thread fills a ring of samples about half a second ahead of the device;
 //  - SDL's device callback only copies ready samples out of the ring and stamps the clock
 //    (it never decodes, reads the file, locks or allocates, so it cannot glitch the sound);
-//  - the main thread asks for the heard position and the level between frames.
+//  - the main thread asks for the heard position and the level between frames, and opens a new
+//    device in place of one SDL reports lost (audio/output), playing on from what was heard.
 // Ring samples are relaxed atomics: the meter reads the recent past of the ring while the
 // decoder writes its future, and this keeps that sharing free of data races without locks.
 #include "audio/music.h"
 
 #include "audio/decoder.h"
+#include "audio/heard_clock.h"
 #include "audio/level.h"
+#include "audio/output.h"
 
 #include <SDL.h>
 
@@ -25,10 +28,6 @@
 #include <utility>
 #include <vector>
 
-#ifdef __linux__
-#include <dlfcn.h>
-#endif
-
 namespace qm {
 
 namespace {
@@ -36,17 +35,9 @@ namespace {
 constexpr std::uint64_t ringFrames = 1u << 16;                // about 1.5 s
 constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
 constexpr std::size_t decodeChunkFrames = 4096;
-constexpr std::uint16_t deviceBufferFrames = 1024;
+constexpr std::uint64_t deviceBufferFrames = 1024; // at most what a callback asks for
 constexpr auto decoderNap = std::chrono::milliseconds(40);
 constexpr std::size_t deviceClockCallbacks = 8; // about 0.19 s of callbacks
-// A device that has taken nothing for this long while music is still to be heard (a suspended or
-// corked sound server) is given up on: far beyond a sound server's hiccup, and short enough that
-// the viewer is told before wondering why the picture froze.
-constexpr int deviceStallSeconds = 2;
-constexpr std::int64_t deviceStallNanoseconds = deviceStallSeconds * 1'000'000'000LL;
-// A frame loop that was itself held (the machine suspended, a debugger) has seen nothing of the
-// device meanwhile, so a gap between two frames counts towards a stall for at most this much.
-constexpr std::int64_t longestCountedGapNanoseconds = 250'000'000;
 // The ring must hold the decoded future and the metered past at once.
 static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
               ringFrames);
@@ -69,10 +60,9 @@ std::int64_t nowNanoseconds() {
 
 struct Playback {
     std::string failure;
-    bool audioInitialised = false;
-    SDL_AudioDeviceID device = 0;
+    bool deviceOpen = false;
 
-    // Closing the device joins SDL's device thread, which a stalled device may hold forever in a
+    // Closing the device joins SDL's device thread, which a held device may hold forever in a
     // write that never returns. Once set, the device is left to the end of the process.
     bool deviceStalled = false;
 
@@ -119,12 +109,13 @@ struct Playback {
     std::uint64_t frameHeard = 0;
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
 
-    // Main thread only: the watch on a device that stops calling back.
+    // Main thread only: the watches on a device that stops calling back or is lost.
     bool started = false;
-    std::uint32_t watchedSequence = 0; // the stamp the previous readMusicClock() saw
-    std::int64_t previousUpdateNanoseconds = -1;
-    std::int64_t overdueNanoseconds = 0; // frame-loop time the device has owed a callback
+    HoldWatch holdWatch;
     bool stalled = false;
+    DeviceLoss loss;
+    bool lostForGood = false;
+    std::string reopenFailure; // SDL's answer to the last attempt
 };
 
 // Never destroyed: a library that calls exit() mid-run (Xlib when the window or the X connection
@@ -141,6 +132,12 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     }
     auto* out = reinterpret_cast<std::int16_t*>(bytes);
     const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
+    // SDL goes on calling a lost device's callback at the sound's pace, into nothing: nothing is
+    // taken from the ring and nothing stamped, so the clock holds at what was heard.
+    if (outputLost()) {
+        std::fill(out, out + 2 * wanted, std::int16_t{0});
+        return;
+    }
     const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);
     std::uint64_t ready = 0;
     if (playback.ring) {
@@ -209,15 +206,11 @@ void decodeAhead(std::vector<std::int16_t>& chunk) {
 }
 
 struct StampReading {
-    std::uint64_t frame;    // being heard now
+    HeardFrame heard;
     std::uint32_t sequence; // of the stamp it was read from
-    bool pastStamp;         // the heard moment reached the end of the stamped buffer
 };
 
-// The frame being heard at `now`: the first frame of the buffer the device is playing, advanced
-// by the monotonic clock since it started, but never past what that buffer held (the rest of it
-// is the silence after the end, an underrun, or a device that stopped calling back). Never
-// decreases.
+// The frame being heard at `now`, from the last callback's stamp read whole.
 StampReading readStamp(std::int64_t now) {
     for (;;) {
         const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
@@ -225,20 +218,14 @@ StampReading readStamp(std::int64_t now) {
             continue;
         }
         // Acquire loads keep the second look at the counter after the three reads.
-        const std::uint64_t first = playback.stampFirstFrame.load(std::memory_order_acquire);
-        const std::uint64_t end = playback.stampEndFrame.load(std::memory_order_acquire);
-        const std::int64_t stamp = playback.stampNanoseconds.load(std::memory_order_acquire);
+        Stamp stamp;
+        stamp.firstFrame = playback.stampFirstFrame.load(std::memory_order_acquire);
+        stamp.endFrame = playback.stampEndFrame.load(std::memory_order_acquire);
+        stamp.nanoseconds = playback.stampNanoseconds.load(std::memory_order_acquire);
         if (playback.stampSequence.load(std::memory_order_relaxed) != before) {
             continue;
         }
-        if (stamp < 0) {
-            return {playback.frameHeard, before, true}; // the device has not asked for anything
-        }
-        const std::int64_t elapsed = std::max<std::int64_t>(0, now - stamp);
-        const auto advanced =
-            static_cast<std::uint64_t>(static_cast<double>(elapsed) * 1e-9 * playbackRate);
-        return {std::max(playback.frameHeard, std::min(first + advanced, end)), before,
-                first + advanced >= end};
+        return {heardFromStamp(stamp, now, playback.frameHeard), before};
     }
 }
 
@@ -254,35 +241,13 @@ std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
     for (std::size_t i = 0; i < std::min<std::uint64_t>(callbacks, deviceClockCallbacks); ++i) {
         zero = std::min(zero, playback.deviceFrameZero[i].load(std::memory_order_relaxed));
     }
-    const auto handed =
-        static_cast<double>(playback.consumedFrames.load(std::memory_order_acquire));
-    const double frames = std::clamp((now - zero) * playbackRate, 0.0, handed);
-    return std::max(playback.frameHeard, static_cast<std::uint64_t>(frames));
+    return heardOnDeviceClock(now, zero, playback.consumedFrames.load(std::memory_order_acquire),
+                              playback.frameHeard);
 }
 
 bool allHeard() {
     return playback.decodeFinished.load(std::memory_order_acquire) &&
            playback.frameHeard >= playback.writtenFrames.load(std::memory_order_acquire);
-}
-
-// A device that plays calls back before the buffer it is playing runs out. Time counts towards a
-// stall only while consecutive frames see the same stamp outrun, so one long gap in the frame
-// loop cannot trip it, and any callback starts the count again.
-void watchDevice(const StampReading& reading, std::int64_t now) {
-    const bool owed = playback.started && reading.pastStamp && !allHeard();
-    if (!owed || reading.sequence != playback.watchedSequence ||
-        playback.previousUpdateNanoseconds < 0) {
-        playback.overdueNanoseconds = 0;
-    } else {
-        playback.overdueNanoseconds +=
-            std::min(now - playback.previousUpdateNanoseconds, longestCountedGapNanoseconds);
-    }
-    playback.watchedSequence = reading.sequence;
-    playback.previousUpdateNanoseconds = now;
-    if (playback.overdueNanoseconds >= deviceStallNanoseconds) {
-        playback.stalled = true;
-        playback.deviceStalled = true;
-    }
 }
 
 // The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
@@ -295,6 +260,47 @@ unsigned levelStepHeard() {
             playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
     }
     return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
+}
+
+// Playback goes on from what was heard on a device opened in place of a lost one: what sat in
+// the lost device's buffers was never heard, so it is handed over again. No callback runs now
+// (the lost device is closed, the new one paused), and the ring still holds those frames: the
+// decoder stays half a second ahead of what was handed, a few buffers past what was heard.
+void resumeAfterLoss() {
+    const std::uint64_t resume =
+        resumeFrame(playback.loss, playback.consumedFrames.load(std::memory_order_relaxed));
+    playback.consumedFrames.store(resume, std::memory_order_release);
+    playback.handedFirstFrame = resume;
+    playback.handedFrames = 0;
+    playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
+    playback.stampFirstFrame.store(resume, std::memory_order_release);
+    playback.stampEndFrame.store(resume, std::memory_order_release);
+    playback.stampNanoseconds.store(-1, std::memory_order_release);
+    playback.stampSequence.fetch_add(1, std::memory_order_release);
+    playback.deviceCallbacks.store(0, std::memory_order_release);
+    playback.frameHeard = resume;
+    playback.holdWatch = {};
+    playback.loss.lost = false;
+    playOutput();
+}
+
+// The clock while the device is lost: held where the sound stopped, silent, while a new default
+// device is tried every reopening period, until one opens or the time is up (the run then ends
+// and playbackFailure says why). Each attempt holds the frame loop only as long as SDL takes to
+// open a device or to find it cannot.
+ClockReading readWhileLost(std::int64_t now) {
+    if (!playback.lostForGood && reopenDue(playback.loss, now)) {
+        if (reopenOutput(playback.reopenFailure)) {
+            resumeAfterLoss();
+        } else if (reopenExpired(playback.loss, now)) {
+            playback.lostForGood = true;
+        }
+    }
+    const double seconds = static_cast<double>(playback.frameHeard) / playbackRate;
+    if (playback.loss.lost) {
+        return {seconds, 0, playback.lostForGood}; // nothing is heard, so the meter reads silence
+    }
+    return {seconds, levelStepHeard(), false};
 }
 
 void resetStreamState() {
@@ -311,60 +317,17 @@ void resetStreamState() {
     playback.frameHeard = 0;
     playback.stopDecoder = false;
     playback.started = false;
-    playback.watchedSequence = 0;
-    playback.previousUpdateNanoseconds = -1;
-    playback.overdueNanoseconds = 0;
+    playback.holdWatch = {};
     playback.stalled = false;
+    playback.loss = {};
+    playback.lostForGood = false;
 }
-
-#ifdef __linux__
-extern "C" void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
-
-// libasound prints its own diagnostics (a dozen lines when there is no sound card) before SDL
-// can answer; the user should see the one line with SDL's reason instead. SDL loads the same
-// library, so this handler is the one its calls meet.
-void quietenAlsa() {
-    void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
-    if (alsa == nullptr) {
-        return;
-    }
-    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-    using SetErrorHandler = int (*)(ErrorHandler);
-    if (auto set = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler"))) {
-        set(ignoreAlsaMessage);
-    }
-}
-#else
-void quietenAlsa() {}
-#endif
 
 } // namespace
 
 bool openDevice() {
-    // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    quietenAlsa();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        playback.failure = SDL_GetError();
-        return false;
-    }
-    playback.audioInitialised = true;
-
-    SDL_AudioSpec wanted{};
-    wanted.freq = playbackRate;
-    wanted.format = AUDIO_S16SYS;
-    wanted.channels = playbackChannels;
-    wanted.samples = deviceBufferFrames;
-    wanted.callback = fillDeviceBuffer;
-    SDL_AudioSpec obtained{};
-    // No changes allowed: SDL converts to whatever the hardware wants, so every frame we count
-    // is a frame of the stream at 44100 Hz.
-    playback.device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
-    if (playback.device == 0) {
-        playback.failure = SDL_GetError();
-        return false;
-    }
-    return true;
+    playback.deviceOpen = openOutput(fillDeviceBuffer, playback.failure);
+    return playback.deviceOpen;
 }
 
 bool openStream(const char* path) {
@@ -390,8 +353,8 @@ bool openStream(const char* path) {
 }
 
 void startPlayback() {
-    if (playback.streamOpen && playback.device != 0) {
-        SDL_PauseAudioDevice(playback.device, 0);
+    if (playback.streamOpen && playback.deviceOpen) {
+        playOutput();
         playback.started = true;
     }
 }
@@ -401,10 +364,21 @@ ClockReading readMusicClock() {
         return {0.0, 0, true};
     }
     const std::int64_t now = nowNanoseconds();
+    if (playback.loss.lost) {
+        return readWhileLost(now);
+    }
     const StampReading stamp = readStamp(now);
-    playback.frameHeard =
-        playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.frame) : stamp.frame;
-    watchDevice(stamp, now);
+    playback.frameHeard = playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.heard.frame)
+                                                             : stamp.heard.frame;
+    if (playback.started && !allHeard() && outputLost()) {
+        noteLoss(playback.loss, playback.frameHeard, now);
+        return readWhileLost(now);
+    }
+    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
+    if (watchHold(playback.holdWatch, owed, stamp.sequence, now)) {
+        playback.stalled = true;
+        playback.deviceStalled = true;
+    }
     if constexpr (!decodeOnOwnThread) {
         decodeAhead(playback.frameLoopChunk);
     }
@@ -421,13 +395,21 @@ std::string playbackFailure() {
     if (!playback.streamOpen) {
         return {};
     }
+    const double heardSeconds = static_cast<double>(playback.frameHeard) / playbackRate;
+    char line[160];
     if (playback.stalled) {
-        char line[128];
         std::snprintf(line, sizeof line,
                       "the audio device stopped playing: no sound taken for %d s at %.1f s of the "
                       "music",
-                      deviceStallSeconds, static_cast<double>(playback.frameHeard) / playbackRate);
+                      deviceHoldSeconds, heardSeconds);
         return line;
+    }
+    if (playback.lostForGood) {
+        std::snprintf(line, sizeof line,
+                      "the audio device was lost at %.1f s of the music and none came back within "
+                      "%d s: ",
+                      heardSeconds, reopenSeconds);
+        return line + playback.reopenFailure;
     }
     // The decoder thread writes its failure before it publishes decodeFinished.
     if (!playback.decodeFinished.load(std::memory_order_acquire) ||
@@ -449,35 +431,18 @@ void freeStream() {
     if (playback.decoderThread.joinable()) {
         playback.decoderThread.join();
     }
-    if (playback.device != 0) {
-        // Pausing under the device lock guarantees the callback is not inside the ring.
-        SDL_LockAudioDevice(playback.device);
-        SDL_PauseAudioDevice(playback.device, 1);
-        playback.ring.reset();
-        SDL_UnlockAudioDevice(playback.device);
-    }
+    pauseOutput(); // the callback is not inside the ring once this returns
+    playback.ring.reset();
     closeMp3(playback.decoder);
     resetStreamState();
     playback.streamOpen = false;
 }
 
 void freeDevice() {
-    if (playback.deviceStalled) {
-        // Closing would wait for it, maybe forever; it is forgotten and goes with the process.
-        playback.deviceStalled = false;
-        playback.device = 0;
-        playback.audioInitialised = false;
-        return;
-    }
-    if (playback.device != 0) {
-        SDL_CloseAudioDevice(playback.device);
-        playback.device = 0;
-    }
+    closeOutput(playback.deviceStalled);
+    playback.deviceStalled = false;
+    playback.deviceOpen = false;
     useDeviceClock(nullptr, nullptr);
-    if (playback.audioInitialised) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        playback.audioInitialised = false;
-    }
 }
 
 const std::string& musicFailure() {
