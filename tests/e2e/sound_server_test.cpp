@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <cmath>
 #include <cstdlib>
 
 using namespace qm;
@@ -19,13 +18,16 @@ constexpr double trackSeconds = 6.0;
 // never meets a user's session, with a recorder on its sink's monitor; stopped, and the folder
 // removed, however the case ends.
 struct PrivatePulse {
-    std::string dir;
-    ProcessRun recorder;
+    std::string dir, variables; // the variables, as "NAME=value ", that lead a client to it
+    pid_t recorder = 0;
     int recordings = 0;
 
     PrivatePulse() {
         char pattern[] = "/tmp/qm-pulse.XXXXXX";
-        dir = ::mkdtemp(pattern) != nullptr ? pattern : "";
+        dir = ::mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+        for (const auto& [name, value] : environment()) {
+            variables += name + "=" + *value + " ";
+        }
         // No autospawn: a client must never start a server of its own when this one is gone.
         writeFile(dir + "/client.conf", "autospawn = no\n");
     }
@@ -34,7 +36,6 @@ struct PrivatePulse {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-
     Environment environment() const {
         return {{"HOME", dir},
                 {"XDG_RUNTIME_DIR", dir},
@@ -42,90 +43,61 @@ struct PrivatePulse {
                 {"PULSE_SERVER", "unix:" + dir + "/native"},
                 {"PULSE_CLIENTCONFIG", dir + "/client.conf"}};
     }
-    // The command line with this server's environment; stderr into its log.
-    std::string shell(const std::string& command) const {
-        std::string line = "env";
-        for (const auto& [name, value] : environment()) {
-            line += " " + name + "=" + *value;
-        }
-        return line + " " + command + " 2>>" + dir + "/log";
+    bool run(const std::string& command) const {
+        return std::system(("env " + variables + command + " 2>>" + dir + "/log").c_str()) == 0;
     }
-    bool running() const { return std::system(shell("pulseaudio --check").c_str()) == 0; }
     std::string recording() const {
         return dir + "/monitor-" + std::to_string(recordings) + ".wav";
     }
 
-    // An idle null sink renders two seconds ahead, and a client that comes meanwhile waits that
-    // out; the recorder asks for 50 ms, so the sink is ready for a player once it runs at that.
-    bool lowLatency() const {
-        const std::string sinks = shellOutput(shell("pactl list sinks"));
-        const std::size_t at = sinks.find("\tLatency: ");
-        return at != std::string::npos && std::stol(sinks.substr(at + 10)) < 100'000;
-    }
-
-    // Empty when it runs, else why not.
+    // Empty when it runs, else why not. An idle null sink renders two seconds ahead, and a
+    // client that comes meanwhile waits that out; the recorder asks for 50 ms, so the sink is
+    // ready for a player once its latency comes down to that.
     std::string start() {
-        const std::string parecord = shellOutput("command -v parecord");
-        if (dir.empty() || std::system("command -v pulseaudio pactl >/dev/null") != 0 ||
-            parecord.empty()) {
-            return "pulseaudio, pactl or parecord is not installed (pulseaudio-utils)";
+        if (std::system("command -v pulseaudio pactl parecord sox >/dev/null") != 0) {
+            return "pulseaudio, pulseaudio-utils or sox is not installed";
         }
-        const std::string daemon =
-            "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --use-pid-file=yes "
-            "--log-target=file:" +
-            dir + "/server.log -L 'module-native-protocol-unix socket=" + dir +
-            "/native auth-anonymous=1' -L 'module-null-sink sink_name=qmsink rate=44100'";
-        if (std::system(shell(daemon).c_str()) != 0 ||
-            !waitUntil(10.0,
-                       [&] { return std::system(shell("pactl info >/dev/null").c_str()) == 0; }) ||
-            std::system(shell("pactl set-default-sink qmsink").c_str()) != 0) {
+        if (!run("pulseaudio -n --daemonize=yes --exit-idle-time=-1 --use-pid-file=yes "
+                 "--log-target=file:" +
+                 dir + "/server.log -L 'module-native-protocol-unix socket=" + dir +
+                 "/native auth-anonymous=1' -L 'module-null-sink sink_name=qmsink rate=44100'") ||
+            !waitUntil(10.0, [&] { return run("pactl info >/dev/null"); }) ||
+            !run("pactl set-default-sink qmsink")) {
             return "the server would not start: " + readFile(dir + "/log") +
                    readFile(dir + "/server.log");
         }
         ++recordings;
-        recorder = startProgram({parecord.substr(0, parecord.find('\n')), "--file-format=wav",
-                                 "--latency-msec=50", "-d", "qmsink.monitor", recording()},
-                                dir, environment());
-        return waitUntil(10.0, [&] { return lowLatency(); })
+        recorder = std::atoi(shellOutput("env " + variables +
+                                         "parecord --latency-msec=50 -d qmsink.monitor " +
+                                         recording() + " >/dev/null 2>&1 & echo $!")
+                                 .c_str());
+        return waitUntil(10.0,
+                         [&] {
+                             const std::string sinks =
+                                 shellOutput("env " + variables + "pactl list sinks");
+                             const std::size_t at = sinks.find("\tLatency: ");
+                             return at != std::string::npos &&
+                                    std::stol(sinks.substr(at + 10)) < 100'000;
+                         })
                    ? ""
                    : "its sink never came down to the recorder's latency";
     }
     void stop() {
-        if (recorder.pid > 0) {
-            ::kill(recorder.pid, SIGTERM);
-            finishProgram(recorder, 5.0);
-            recorder.pid = -1;
+        if (recorder > 0) {
+            ::kill(recorder, SIGTERM);
+            waitUntil(5.0, [&] { return ::kill(recorder, 0) != 0; });
+            recorder = 0;
         }
-        if (running()) {
-            std::system(shell("pulseaudio --kill").c_str());
-            waitUntil(10.0, [&] { return !running(); });
+        if (run("pulseaudio --check")) {
+            run("pulseaudio --kill");
+            waitUntil(10.0, [&] { return !run("pulseaudio --check"); });
         }
     }
-
-    // RMS of what the sink played while the server last ran, 0..1: the samples of the data
-    // chunk to the end of the file, as a recorder stopped by a signal leaves its length unset.
+    // The RMS amplitude of what the sink played while the server last ran, 0..1.
     double playedRms() const {
-        const std::string bytes = readFile(recording());
-        std::size_t at = 12;
-        const auto le32 = [&](std::size_t i) {
-            std::uint32_t value = 0;
-            for (int b = 3; b >= 0; --b) {
-                value = value << 8 | static_cast<unsigned char>(bytes[i + b]);
-            }
-            return value;
-        };
-        while (at + 8 <= bytes.size() && bytes.compare(at, 4, "data") != 0) {
-            at += 8 + le32(at + 4);
-        }
-        double sum = 0.0;
-        std::size_t samples = 0;
-        for (std::size_t i = at + 8; i + 1 < bytes.size(); i += 2, ++samples) {
-            const auto sample =
-                static_cast<std::int16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          static_cast<unsigned char>(bytes[i + 1]) << 8);
-            sum += double(sample) * sample;
-        }
-        return samples == 0 ? 0.0 : std::sqrt(sum / double(samples)) / 32768.0;
+        const std::string stat = shellOutput("sox " + recording() + " -n stat 2>&1");
+        const std::size_t at = stat.find("RMS     amplitude:");
+        return at == std::string::npos ? 0.0 : std::atof(stat.c_str() + at + 18);
     }
 };
 
@@ -159,7 +131,7 @@ TEST(SoundServer, TheMusicSurvivesARestartAndAHoldAndSaysWhenTheServerIsGone) {
                  {"kill", 1, 1.0 + 4.9, 1.0 + 8.0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(pulse.running() || pulse.start().empty());
+        ASSERT_TRUE(pulse.run("pulseaudio --check") || pulse.start().empty());
         const ProcessRun run =
             startProgram({QM_MERIDIAN_EXE}, stage.dir.path.string(), environment);
         ASSERT_NE(waitForFrame(run, 20.0 * slowdown), 0u)
@@ -168,9 +140,9 @@ TEST(SoundServer, TheMusicSurvivesARestartAndAHoldAndSaysWhenTheServerIsGone) {
         // The moment of the fault and the length of each outage are the conditions under test.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         if (c.fault == std::string("suspend")) {
-            std::system(pulse.shell("pactl suspend-sink qmsink 1").c_str());
+            pulse.run("pactl suspend-sink qmsink 1");
             std::this_thread::sleep_for(std::chrono::seconds(3));
-            std::system(pulse.shell("pactl suspend-sink qmsink 0").c_str());
+            pulse.run("pactl suspend-sink qmsink 0");
         } else {
             pulse.stop();
             if (c.exitCode == 0) {
