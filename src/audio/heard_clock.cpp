@@ -3,8 +3,49 @@
 #include "assets.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qm {
+
+void publishStamp(StampBoard& board, const Stamp& stamp) {
+    board.sequence.fetch_add(1, std::memory_order_acq_rel);
+    board.firstFrame.store(stamp.firstFrame, std::memory_order_release);
+    board.endFrame.store(stamp.endFrame, std::memory_order_release);
+    board.nanoseconds.store(stamp.nanoseconds, std::memory_order_release);
+    board.sequence.fetch_add(1, std::memory_order_release);
+}
+
+Stamp readStamp(const StampBoard& board, std::uint32_t& sequence) {
+    for (;;) {
+        sequence = board.sequence.load(std::memory_order_acquire);
+        if (sequence & 1u) {
+            continue;
+        }
+        // Acquire loads keep the second look at the counter after the three reads.
+        Stamp stamp;
+        stamp.firstFrame = board.firstFrame.load(std::memory_order_acquire);
+        stamp.endFrame = board.endFrame.load(std::memory_order_acquire);
+        stamp.nanoseconds = board.nanoseconds.load(std::memory_order_acquire);
+        if (board.sequence.load(std::memory_order_relaxed) == sequence) {
+            return stamp;
+        }
+    }
+}
+
+void noteFrameZero(FrameZeroBoard& board, double zero) {
+    const std::uint64_t count = board.count.load(std::memory_order_relaxed);
+    board.zeroes[count % FrameZeroBoard::kept].store(zero, std::memory_order_relaxed);
+    board.count.store(count + 1, std::memory_order_release);
+}
+
+double earliestFrameZero(const FrameZeroBoard& board) {
+    const std::uint64_t count = board.count.load(std::memory_order_acquire);
+    double zero = INFINITY;
+    for (std::size_t i = 0; i < std::min<std::uint64_t>(count, FrameZeroBoard::kept); ++i) {
+        zero = std::min(zero, board.zeroes[i].load(std::memory_order_relaxed));
+    }
+    return zero;
+}
 
 HeardFrame heardFromStamp(const Stamp& stamp, std::int64_t now, std::uint64_t previous) {
     if (stamp.nanoseconds < 0) {

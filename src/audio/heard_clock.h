@@ -1,9 +1,12 @@
 // The heard clock: from what the device side reports (each callback's stamp, or a device's own
 // clock) to the frame being heard now, and the two watches on a device that stops playing: one
-// that stops calling back (held), one that SDL reports lost. Pure arithmetic over moments it is
-// given, no SDL and no threads, so its tests can hand it any moment they like.
+// that stops calling back (held), one that SDL reports lost. Arithmetic over moments it is
+// given, and the lock-free boards the callback publishes on; no SDL, so its tests can hand it
+// any moment they like.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace qm {
@@ -33,6 +36,34 @@ struct Stamp {
     std::uint64_t endFrame = 0;    // one past its last frame
     std::int64_t nanoseconds = -1; // -1: no callback since the device was opened
 };
+
+// The last callback's stamp, published under a sequence counter so a reader never sees the
+// frames of one callback with the time of another. One writer (the callback, or the main thread
+// while no callback runs), any number of readers.
+struct StampBoard {
+    std::atomic<std::uint32_t> sequence{0};
+    std::atomic<std::uint64_t> firstFrame{0};
+    std::atomic<std::uint64_t> endFrame{0};
+    std::atomic<std::int64_t> nanoseconds{-1};
+};
+
+void publishStamp(StampBoard& board, const Stamp& stamp);
+// The stamp read whole, and the sequence it was read at (it changes with every callback).
+Stamp readStamp(const StampBoard& board, std::uint32_t& sequence);
+
+// A device's own clock (a browser's audio context): each callback that hands samples over
+// implies the moment on that clock at which stream frame 0 played. A callback the device ran
+// late only ever overstates it, so the least of the last few stands, and a real shift (a gap in
+// the sound) is taken up once those few have passed. Written by the callback only.
+struct FrameZeroBoard {
+    static constexpr std::size_t kept = 8; // about 0.19 s of callbacks
+    std::array<std::atomic<double>, kept> zeroes{};
+    std::atomic<std::uint64_t> count{0}; // published after its slot
+};
+
+void noteFrameZero(FrameZeroBoard& board, double zero);
+// The least of the last few; infinity before the first.
+double earliestFrameZero(const FrameZeroBoard& board);
 
 struct HeardFrame {
     std::uint64_t frame; // being heard now

@@ -9,6 +9,7 @@
 #include "audio/music.h"
 
 #include "audio/decoder.h"
+#include "audio/frame_ring.h"
 #include "audio/heard_clock.h"
 #include "audio/level.h"
 #include "audio/output.h"
@@ -32,15 +33,13 @@ namespace qm {
 
 namespace {
 
-constexpr std::uint64_t ringFrames = 1u << 16;                // about 1.5 s
 constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
 constexpr std::size_t decodeChunkFrames = 4096;
 constexpr std::uint64_t deviceBufferFrames = 1024; // at most what a callback asks for
 constexpr auto decoderNap = std::chrono::milliseconds(40);
-constexpr std::size_t deviceClockCallbacks = 8; // about 0.19 s of callbacks
 // The ring must hold the decoded future and the metered past at once.
 static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
-              ringFrames);
+              FrameRing::frames);
 
 // The browser build has no threads: there readMusicClock() decodes ahead between frames instead,
 // and SDL's callback runs between frames too, so nothing else changes. A hidden tab gets no
@@ -70,10 +69,8 @@ struct Playback {
     bool streamOpen = false;
     std::string path; // as openStream was given it, for the failure line
     Mp3Decoder decoder;
-    std::unique_ptr<std::atomic<std::int16_t>[]> ring; // interleaved stereo
-    std::atomic<std::uint64_t> writtenFrames{0};       // decoder thread → callback
+    FrameRing ring; // the decoder thread writes, the callback takes
     std::atomic<bool> decodeFinished{false};
-    std::atomic<std::uint64_t> consumedFrames{0}; // callback only
 
     // The device plays one buffer while the callback fills the next, so the buffer handed over
     // in a callback starts to be heard at the following callback. Callback only.
@@ -81,21 +78,13 @@ struct Playback {
     std::uint64_t handedFrames = 0;
 
     // The clock stamp of the last callback: the stream frames of the buffer the device started
-    // to play then, published under a sequence counter so a reader never sees the frames of one
-    // callback with the time of another.
-    std::atomic<std::uint32_t> stampSequence{0};
-    std::atomic<std::uint64_t> stampFirstFrame{0}; // first stream frame of the playing buffer
-    std::atomic<std::uint64_t> stampEndFrame{0};   // one past its last stream frame
-    std::atomic<std::int64_t> stampNanoseconds{-1};
+    // to play then.
+    StampBoard stamp;
 
-    // The device's own clock, where useDeviceClock gave one. Each callback that hands samples
-    // over implies the moment on that clock at which stream frame 0 played; a callback the device
-    // ran late only ever overstates it, so the least of the last few stands, and a real shift (a
-    // gap in the sound) is taken up once those few have passed.
+    // The device's own clock, where useDeviceClock gave one.
     double (*deviceBufferStart)() = nullptr;
     double (*deviceHeardNow)() = nullptr;
-    std::array<std::atomic<double>, deviceClockCallbacks> deviceFrameZero{};
-    std::atomic<std::uint64_t> deviceCallbacks{0}; // published after their slot
+    FrameZeroBoard frameZeroes;
 
     std::thread decoderThread;
     std::vector<std::int16_t>
@@ -126,7 +115,7 @@ void decodeAhead(std::vector<std::int16_t>& chunk);
 
 void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
     if constexpr (!decodeOnOwnThread) {
-        if (playback.ring) {
+        if (playback.ring.samples) {
             decodeAhead(playback.frameLoopChunk);
         }
     }
@@ -138,57 +127,32 @@ void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
         std::fill(out, out + 2 * wanted, std::int16_t{0});
         return;
     }
-    const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);
-    std::uint64_t ready = 0;
-    if (playback.ring) {
-        ready = std::min(wanted, playback.writtenFrames.load(std::memory_order_acquire) - first);
-        for (std::uint64_t i = 0; i < ready; ++i) {
-            const std::uint64_t slot = ((first + i) % ringFrames) * 2;
-            out[2 * i] = playback.ring[slot].load(std::memory_order_relaxed);
-            out[2 * i + 1] = playback.ring[slot + 1].load(std::memory_order_relaxed);
-        }
-    }
+    std::uint64_t first = 0;
+    const std::uint64_t ready = ringTake(playback.ring, out, wanted, first);
     std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
-    playback.consumedFrames.store(first + ready, std::memory_order_release);
-
-    playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
-    playback.stampFirstFrame.store(playback.handedFirstFrame, std::memory_order_release);
-    playback.stampEndFrame.store(playback.handedFirstFrame + playback.handedFrames,
-                                 std::memory_order_release);
-    playback.stampNanoseconds.store(nowNanoseconds(), std::memory_order_release);
-    playback.stampSequence.fetch_add(1, std::memory_order_release);
+    const std::uint64_t handedEnd = playback.handedFirstFrame + playback.handedFrames;
+    publishStamp(playback.stamp, {playback.handedFirstFrame, handedEnd, nowNanoseconds()});
     playback.handedFirstFrame = first;
     playback.handedFrames = ready;
     if (playback.deviceBufferStart != nullptr && ready > 0) {
         const double zero =
             playback.deviceBufferStart() - static_cast<double>(first) / playbackRate;
-        const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_relaxed);
         if (std::isfinite(zero)) {
-            playback.deviceFrameZero[callbacks % deviceClockCallbacks].store(
-                zero, std::memory_order_relaxed);
-            playback.deviceCallbacks.store(callbacks + 1, std::memory_order_release);
+            noteFrameZero(playback.frameZeroes, zero);
         }
     }
 }
 
 // Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
 void decodeAhead(std::vector<std::int16_t>& chunk) {
-    while (!playback.decodeFinished.load(std::memory_order_relaxed)) {
-        const std::uint64_t written = playback.writtenFrames.load(std::memory_order_relaxed);
-        const std::uint64_t consumed = playback.consumedFrames.load(std::memory_order_acquire);
-        if (written - consumed >= decodeAheadFrames) {
-            return;
-        }
+    while (!playback.decodeFinished.load(std::memory_order_relaxed) &&
+           ringAhead(playback.ring) < decodeAheadFrames) {
         const std::size_t frames = decodeMp3(playback.decoder, chunk.data(), decodeChunkFrames);
         if (frames == 0) {
             playback.decodeFinished.store(true, std::memory_order_release);
             return;
         }
-        for (std::size_t i = 0; i < frames * 2; ++i) {
-            playback.ring[((written * 2) + i) % (ringFrames * 2)].store(chunk[i],
-                                                                        std::memory_order_relaxed);
-        }
-        playback.writtenFrames.store(written + frames, std::memory_order_release);
+        ringWrite(playback.ring, chunk.data(), frames);
     }
 }
 
@@ -210,44 +174,29 @@ struct StampReading {
     std::uint32_t sequence; // of the stamp it was read from
 };
 
-// The frame being heard at `now`, from the last callback's stamp read whole.
-StampReading readStamp(std::int64_t now) {
-    for (;;) {
-        const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
-        if (before & 1u) {
-            continue;
-        }
-        // Acquire loads keep the second look at the counter after the three reads.
-        Stamp stamp;
-        stamp.firstFrame = playback.stampFirstFrame.load(std::memory_order_acquire);
-        stamp.endFrame = playback.stampEndFrame.load(std::memory_order_acquire);
-        stamp.nanoseconds = playback.stampNanoseconds.load(std::memory_order_acquire);
-        if (playback.stampSequence.load(std::memory_order_relaxed) != before) {
-            continue;
-        }
-        return {heardFromStamp(stamp, now, playback.frameHeard), before};
-    }
+// The frame being heard at `now`, from the last callback's stamp.
+StampReading readStampAt(std::int64_t now) {
+    StampReading reading{};
+    const Stamp stamp = readStamp(playback.stamp, reading.sequence);
+    reading.heard = heardFromStamp(stamp, now, playback.frameHeard);
+    return reading;
 }
 
 // The frame heard now on the device's own clock, never past what the callbacks have handed over
 // and never back. The callbacks' moments (`fromStamp`) stand in until that clock has spoken.
 std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
-    const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_acquire);
+    const double zero = earliestFrameZero(playback.frameZeroes);
     const double now = playback.deviceHeardNow();
-    if (callbacks == 0 || !std::isfinite(now)) {
+    if (!std::isfinite(zero) || !std::isfinite(now)) {
         return fromStamp;
     }
-    double zero = INFINITY;
-    for (std::size_t i = 0; i < std::min<std::uint64_t>(callbacks, deviceClockCallbacks); ++i) {
-        zero = std::min(zero, playback.deviceFrameZero[i].load(std::memory_order_relaxed));
-    }
-    return heardOnDeviceClock(now, zero, playback.consumedFrames.load(std::memory_order_acquire),
+    return heardOnDeviceClock(now, zero, playback.ring.consumed.load(std::memory_order_acquire),
                               playback.frameHeard);
 }
 
 bool allHeard() {
     return playback.decodeFinished.load(std::memory_order_acquire) &&
-           playback.frameHeard >= playback.writtenFrames.load(std::memory_order_acquire);
+           playback.frameHeard >= playback.ring.written.load(std::memory_order_acquire);
 }
 
 // The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
@@ -255,10 +204,7 @@ unsigned levelStepHeard() {
     const std::uint64_t end = playback.frameHeard;
     const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
     const std::size_t frames = static_cast<std::size_t>(end - start);
-    for (std::size_t i = 0; i < frames * 2; ++i) {
-        playback.meterWindow[i] =
-            playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
-    }
+    ringPeek(playback.ring, start, frames, playback.meterWindow.data());
     return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
 }
 
@@ -268,16 +214,12 @@ unsigned levelStepHeard() {
 // decoder stays half a second ahead of what was handed, a few buffers past what was heard.
 void resumeAfterLoss() {
     const std::uint64_t resume =
-        resumeFrame(playback.loss, playback.consumedFrames.load(std::memory_order_relaxed));
-    playback.consumedFrames.store(resume, std::memory_order_release);
+        resumeFrame(playback.loss, playback.ring.consumed.load(std::memory_order_relaxed));
+    ringRewind(playback.ring, resume);
     playback.handedFirstFrame = resume;
     playback.handedFrames = 0;
-    playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
-    playback.stampFirstFrame.store(resume, std::memory_order_release);
-    playback.stampEndFrame.store(resume, std::memory_order_release);
-    playback.stampNanoseconds.store(-1, std::memory_order_release);
-    playback.stampSequence.fetch_add(1, std::memory_order_release);
-    playback.deviceCallbacks.store(0, std::memory_order_release);
+    publishStamp(playback.stamp, {resume, resume, -1});
+    playback.frameZeroes.count.store(0, std::memory_order_release);
     playback.frameHeard = resume;
     playback.holdWatch = {};
     playback.loss.lost = false;
@@ -304,16 +246,12 @@ ClockReading readWhileLost(std::int64_t now) {
 }
 
 void resetStreamState() {
-    playback.ring.reset();
-    playback.writtenFrames.store(0);
+    releaseRing(playback.ring);
     playback.decodeFinished.store(false);
-    playback.consumedFrames.store(0);
     playback.handedFirstFrame = 0;
     playback.handedFrames = 0;
-    playback.stampFirstFrame.store(0);
-    playback.stampEndFrame.store(0);
-    playback.stampNanoseconds.store(-1);
-    playback.deviceCallbacks.store(0);
+    publishStamp(playback.stamp, {});
+    playback.frameZeroes.count.store(0);
     playback.frameHeard = 0;
     playback.stopDecoder = false;
     playback.started = false;
@@ -340,7 +278,7 @@ bool openStream(const char* path) {
         return false;
     }
     playback.path = path;
-    playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
+    allocateRing(playback.ring);
     std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
     decodeAhead(chunk);
     if constexpr (decodeOnOwnThread) {
@@ -367,7 +305,7 @@ ClockReading readMusicClock() {
     if (playback.loss.lost) {
         return readWhileLost(now);
     }
-    const StampReading stamp = readStamp(now);
+    const StampReading stamp = readStampAt(now);
     playback.frameHeard = playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.heard.frame)
                                                              : stamp.heard.frame;
     if (playback.started && !allHeard() && outputLost()) {
@@ -432,7 +370,7 @@ void freeStream() {
         playback.decoderThread.join();
     }
     pauseOutput(); // the callback is not inside the ring once this returns
-    playback.ring.reset();
+    releaseRing(playback.ring);
     closeMp3(playback.decoder);
     resetStreamState();
     playback.streamOpen = false;
