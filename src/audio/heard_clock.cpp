@@ -3,9 +3,16 @@
 #include "assets.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace qm {
+
+std::int64_t monotonicNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void publishStamp(StampBoard& board, const Stamp& stamp) {
     board.sequence.fetch_add(1, std::memory_order_acq_rel);

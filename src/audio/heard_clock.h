@@ -13,6 +13,9 @@ namespace qm {
 
 constexpr std::int64_t nanosecondsPerSecond = 1'000'000'000;
 
+// The moments the stamps and the watches count in: the monotonic clock, in nanoseconds.
+std::int64_t monotonicNanoseconds();
+
 // A device that has taken nothing for this long while music is still to be heard (a suspended or
 // corked sound server) is given up on. A hold of up to 5 s is survived, as a lost device gets 5 s
 // to come back; the 3 s beyond it leave room for a loaded machine's late frames and for a sound

@@ -1,61 +1,33 @@
-// The music clock. Three parties share the playback state:
-//  - the decoder thread fills a ring of samples about half a second ahead of the device;
-//  - SDL's device callback only copies ready samples out of the ring and stamps the clock
-//    (it never decodes, reads the file, locks or allocates, so it cannot glitch the sound);
-//  - the main thread asks for the heard position and the level between frames, and opens a new
-//    device in place of one SDL reports lost (audio/output), playing on from what was heard.
-// Ring samples are relaxed atomics: the meter reads the recent past of the ring while the
-// decoder writes its future, and this keeps that sharing free of data races without locks.
+// The music clock: wires the ring (audio/frame_ring), its filler (audio/ring_filler), the SDL
+// output (audio/output) and the heard clock (audio/heard_clock) together. Who runs what:
+//  - desktop (Linux, Windows): the filler's own thread decodes into the ring; SDL's device
+//    thread runs the callback, which takes from the ring and stamps what it handed over; the
+//    main thread reads the heard position and the level between frames, watches the device and
+//    opens a new one in place of a lost one;
+//  - browser: no threads of ours; SDL's callback runs on the page's main thread when the audio
+//    node asks, between frames, and tops the ring up before taking from it; the frame loop tops
+//    it up too, and the position follows the audio context's clock (useDeviceClock).
 #include "audio/music.h"
 
-#include "audio/decoder.h"
 #include "audio/frame_ring.h"
 #include "audio/heard_clock.h"
 #include "audio/level.h"
 #include "audio/output.h"
+#include "audio/ring_filler.h"
 
-#include <SDL.h>
-
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
 
 namespace qm {
 
 namespace {
 
-constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
-constexpr std::size_t decodeChunkFrames = 4096;
 constexpr std::uint64_t deviceBufferFrames = 1024; // at most what a callback asks for
-constexpr auto decoderNap = std::chrono::milliseconds(40);
 // The ring must hold the decoded future and the metered past at once.
-static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
+static_assert(fillAheadFrames + fillChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
               FrameRing::frames);
-
-// The browser build has no threads: there readMusicClock() decodes ahead between frames instead,
-// and SDL's callback runs between frames too, so nothing else changes. A hidden tab gets no
-// frames but its audio graph still asks for samples, so there the callback tops the ring up too.
-#ifdef __EMSCRIPTEN__
-constexpr bool decodeOnOwnThread = false;
-#else
-constexpr bool decodeOnOwnThread = true;
-#endif
-
-using Clock = std::chrono::steady_clock;
-
-std::int64_t nowNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 struct Playback {
     std::string failure;
@@ -68,30 +40,14 @@ struct Playback {
     // The stream. Only one exists at a time; its handle is 1.
     bool streamOpen = false;
     std::string path; // as openStream was given it, for the failure line
-    Mp3Decoder decoder;
-    FrameRing ring; // the decoder thread writes, the callback takes
-    std::atomic<bool> decodeFinished{false};
+    FrameRing ring;   // the filler writes, the callback takes
 
-    // The device plays one buffer while the callback fills the next, so the buffer handed over
-    // in a callback starts to be heard at the following callback. Callback only.
-    std::uint64_t handedFirstFrame = 0;
-    std::uint64_t handedFrames = 0;
-
-    // The clock stamp of the last callback: the stream frames of the buffer the device started
-    // to play then.
+    // What the callback publishes: the stamp of the buffer the device started to play, and
+    // where useDeviceClock gave one, when frame 0 played on the device's own clock.
     StampBoard stamp;
-
-    // The device's own clock, where useDeviceClock gave one.
-    double (*deviceBufferStart)() = nullptr;
-    double (*deviceHeardNow)() = nullptr;
     FrameZeroBoard frameZeroes;
-
-    std::thread decoderThread;
-    std::vector<std::int16_t>
-        frameLoopChunk; // readMusicClock()'s, where there is no decoder thread
-    std::mutex decoderMutex;
-    std::condition_variable decoderWake;
-    bool stopDecoder = false; // guarded by decoderMutex
+    OutputFeed feed{&ring, &stamp, nullptr, &frameZeroes, topUpRing};
+    double (*deviceHeardNow)() = nullptr;
 
     // Main thread only. The frame's one reading of the clock, taken by readMusicClock(): the
     // position, the level window and the end test all describe that heard moment.
@@ -108,66 +64,8 @@ struct Playback {
 };
 
 // Never destroyed: a library that calls exit() mid-run (Xlib when the window or the X connection
-// is taken away) would otherwise run ~thread on the live decoder thread and abort with a core.
+// is taken away) would otherwise free the ring under the filler thread that is still writing it.
 Playback& playback = *new Playback;
-
-void decodeAhead(std::vector<std::int16_t>& chunk);
-
-void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
-    if constexpr (!decodeOnOwnThread) {
-        if (playback.ring.samples) {
-            decodeAhead(playback.frameLoopChunk);
-        }
-    }
-    auto* out = reinterpret_cast<std::int16_t*>(bytes);
-    const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
-    // SDL goes on calling a lost device's callback at the sound's pace, into nothing: nothing is
-    // taken from the ring and nothing stamped, so the clock holds at what was heard.
-    if (outputLost()) {
-        std::fill(out, out + 2 * wanted, std::int16_t{0});
-        return;
-    }
-    std::uint64_t first = 0;
-    const std::uint64_t ready = ringTake(playback.ring, out, wanted, first);
-    std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
-    const std::uint64_t handedEnd = playback.handedFirstFrame + playback.handedFrames;
-    publishStamp(playback.stamp, {playback.handedFirstFrame, handedEnd, nowNanoseconds()});
-    playback.handedFirstFrame = first;
-    playback.handedFrames = ready;
-    if (playback.deviceBufferStart != nullptr && ready > 0) {
-        const double zero =
-            playback.deviceBufferStart() - static_cast<double>(first) / playbackRate;
-        if (std::isfinite(zero)) {
-            noteFrameZero(playback.frameZeroes, zero);
-        }
-    }
-}
-
-// Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
-void decodeAhead(std::vector<std::int16_t>& chunk) {
-    while (!playback.decodeFinished.load(std::memory_order_relaxed) &&
-           ringAhead(playback.ring) < decodeAheadFrames) {
-        const std::size_t frames = decodeMp3(playback.decoder, chunk.data(), decodeChunkFrames);
-        if (frames == 0) {
-            playback.decodeFinished.store(true, std::memory_order_release);
-            return;
-        }
-        ringWrite(playback.ring, chunk.data(), frames);
-    }
-}
-
-[[maybe_unused]] void runDecoder() { // unused where decodeOnOwnThread is false
-    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
-    std::unique_lock<std::mutex> lock(playback.decoderMutex);
-    while (!playback.stopDecoder) {
-        lock.unlock();
-        decodeAhead(chunk);
-        lock.lock();
-        // The ring holds half a second ahead, so a nap of 40 ms keeps it full at any rate the
-        // device takes; only freeStream wakes it early, to stop.
-        playback.decoderWake.wait_for(lock, decoderNap, [] { return playback.stopDecoder; });
-    }
-}
 
 struct StampReading {
     HeardFrame heard;
@@ -195,7 +93,7 @@ std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
 }
 
 bool allHeard() {
-    return playback.decodeFinished.load(std::memory_order_acquire) &&
+    return fillingFinished() &&
            playback.frameHeard >= playback.ring.written.load(std::memory_order_acquire);
 }
 
@@ -216,8 +114,7 @@ void resumeAfterLoss() {
     const std::uint64_t resume =
         resumeFrame(playback.loss, playback.ring.consumed.load(std::memory_order_relaxed));
     ringRewind(playback.ring, resume);
-    playback.handedFirstFrame = resume;
-    playback.handedFrames = 0;
+    restartFeed(resume);
     publishStamp(playback.stamp, {resume, resume, -1});
     playback.frameZeroes.count.store(0, std::memory_order_release);
     playback.frameHeard = resume;
@@ -247,13 +144,10 @@ ClockReading readWhileLost(std::int64_t now) {
 
 void resetStreamState() {
     releaseRing(playback.ring);
-    playback.decodeFinished.store(false);
-    playback.handedFirstFrame = 0;
-    playback.handedFrames = 0;
+    restartFeed(0);
     publishStamp(playback.stamp, {});
     playback.frameZeroes.count.store(0);
     playback.frameHeard = 0;
-    playback.stopDecoder = false;
     playback.started = false;
     playback.holdWatch = {};
     playback.stalled = false;
@@ -264,7 +158,7 @@ void resetStreamState() {
 } // namespace
 
 bool openDevice() {
-    playback.deviceOpen = openOutput(fillDeviceBuffer, playback.failure);
+    playback.deviceOpen = openOutput(playback.feed, playback.failure);
     return playback.deviceOpen;
 }
 
@@ -274,18 +168,12 @@ bool openStream(const char* path) {
         return false;
     }
     resetStreamState();
-    if (!openMp3(playback.decoder, path, playback.failure)) {
+    allocateRing(playback.ring);
+    if (!startFilling(playback.ring, path, playback.failure)) {
+        releaseRing(playback.ring);
         return false;
     }
     playback.path = path;
-    allocateRing(playback.ring);
-    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
-    decodeAhead(chunk);
-    if constexpr (decodeOnOwnThread) {
-        playback.decoderThread = std::thread(runDecoder);
-    } else {
-        playback.frameLoopChunk = std::move(chunk);
-    }
     playback.streamOpen = true;
     return true;
 }
@@ -301,7 +189,7 @@ ClockReading readMusicClock() {
     if (!playback.streamOpen) {
         return {0.0, 0, true};
     }
-    const std::int64_t now = nowNanoseconds();
+    const std::int64_t now = monotonicNanoseconds();
     if (playback.loss.lost) {
         return readWhileLost(now);
     }
@@ -317,15 +205,13 @@ ClockReading readMusicClock() {
         playback.stalled = true;
         playback.deviceStalled = true;
     }
-    if constexpr (!decodeOnOwnThread) {
-        decodeAhead(playback.frameLoopChunk);
-    }
+    topUpRing();
     return {static_cast<double>(playback.frameHeard) / playbackRate, levelStepHeard(),
             playback.stalled || allHeard()};
 }
 
 void useDeviceClock(double (*bufferStart)(), double (*heardNow)()) {
-    playback.deviceBufferStart = bufferStart;
+    playback.feed.bufferStart = bufferStart;
     playback.deviceHeardNow = heardNow;
 }
 
@@ -349,29 +235,16 @@ std::string playbackFailure() {
                       heardSeconds, reopenSeconds);
         return line + playback.reopenFailure;
     }
-    // The decoder thread writes its failure before it publishes decodeFinished.
-    if (!playback.decodeFinished.load(std::memory_order_acquire) ||
-        playback.decoder.failure.empty()) {
-        return {};
-    }
-    return "music \"" + playback.path + "\" broke off: " + playback.decoder.failure;
+    const std::string brokeOff = fillingFailure();
+    return brokeOff.empty() ? brokeOff : "music \"" + playback.path + "\" broke off: " + brokeOff;
 }
 
 void freeStream() {
     if (!playback.streamOpen) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(playback.decoderMutex);
-        playback.stopDecoder = true;
-    }
-    playback.decoderWake.notify_one();
-    if (playback.decoderThread.joinable()) {
-        playback.decoderThread.join();
-    }
     pauseOutput(); // the callback is not inside the ring once this returns
-    releaseRing(playback.ring);
-    closeMp3(playback.decoder);
+    stopFilling();
     resetStreamState();
     playback.streamOpen = false;
 }

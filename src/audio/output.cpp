@@ -2,7 +2,11 @@
 
 #include "assets.h"
 
+#include <SDL.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 
 #ifdef __linux__
 #include <dlfcn.h>
@@ -16,12 +20,44 @@ constexpr Uint16 deviceBufferFrames = 1024;
 
 struct Output {
     bool audioInitialised = false;
-    SDL_AudioCallback callback = nullptr;
+    const OutputFeed* feed = nullptr;
     // Set only while no callback of it runs (before it is unpaused); read by the callback.
     std::atomic<SDL_AudioDeviceID> device{0};
+    // The device plays one buffer while the callback fills the next, so the buffer handed over
+    // in a callback starts to be heard at the following callback. Callback only.
+    std::uint64_t handedFirstFrame = 0;
+    std::uint64_t handedFrames = 0;
 };
 
 Output output;
+
+void SDLCALL feedDevice(void*, Uint8* bytes, int length) {
+    const OutputFeed& feed = *output.feed;
+    if (feed.topUp != nullptr) {
+        feed.topUp();
+    }
+    auto* out = reinterpret_cast<std::int16_t*>(bytes);
+    const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
+    // SDL goes on calling a lost device's callback at the sound's pace, into nothing: nothing is
+    // taken from the ring and nothing stamped, so the clock holds at what was heard.
+    if (outputLost()) {
+        std::fill(out, out + 2 * wanted, std::int16_t{0});
+        return;
+    }
+    std::uint64_t first = 0;
+    const std::uint64_t ready = ringTake(*feed.ring, out, wanted, first);
+    std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
+    const std::uint64_t handedEnd = output.handedFirstFrame + output.handedFrames;
+    publishStamp(*feed.stamp, {output.handedFirstFrame, handedEnd, monotonicNanoseconds()});
+    output.handedFirstFrame = first;
+    output.handedFrames = ready;
+    if (feed.bufferStart != nullptr && ready > 0) {
+        const double zero = feed.bufferStart() - static_cast<double>(first) / playbackRate;
+        if (std::isfinite(zero)) {
+            noteFrameZero(*feed.frameZeroes, zero);
+        }
+    }
+}
 
 #ifdef __linux__
 extern "C" void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
@@ -50,7 +86,7 @@ bool openDefaultDevice(std::string& failure) {
     wanted.format = AUDIO_S16SYS;
     wanted.channels = playbackChannels;
     wanted.samples = deviceBufferFrames;
-    wanted.callback = output.callback;
+    wanted.callback = feedDevice;
     SDL_AudioSpec obtained{};
     // No changes allowed: SDL converts to whatever the hardware wants, so every frame we count
     // is a frame of the stream at 44100 Hz.
@@ -65,7 +101,7 @@ bool openDefaultDevice(std::string& failure) {
 
 } // namespace
 
-bool openOutput(SDL_AudioCallback callback, std::string& failure) {
+bool openOutput(const OutputFeed& feed, std::string& failure) {
     // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     quietenAlsa();
@@ -74,8 +110,13 @@ bool openOutput(SDL_AudioCallback callback, std::string& failure) {
         return false;
     }
     output.audioInitialised = true;
-    output.callback = callback;
+    output.feed = &feed;
     return openDefaultDevice(failure);
+}
+
+void restartFeed(std::uint64_t frame) {
+    output.handedFirstFrame = frame;
+    output.handedFrames = 0;
 }
 
 void playOutput() {
