@@ -133,9 +133,10 @@ void pauseOutput() {
 }
 
 bool outputLost() {
-    // Reads only SDL's atomic flags for an open device.
+    // Reads only SDL's atomic flags for an open device. While a lost one is being closed the id
+    // is 0 already, and its last callbacks must take nothing either.
     const SDL_AudioDeviceID device = output.device.load(std::memory_order_relaxed);
-    return device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
+    return device == 0 || SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
 }
 
 // SDL's PulseAudio backend connects every device it opens to the server afresh, and opens the

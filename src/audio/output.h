@@ -41,7 +41,8 @@ void playOutput();
 void pauseOutput();
 
 // True once SDL has given the device up (it keeps calling back at the sound's pace, into
-// nothing). Lock-free and allocation-free, so the callback itself may ask.
+// nothing), and while there is no device. Lock-free and allocation-free, so the callback itself
+// may ask.
 bool outputLost();
 
 // Closes the lost device and opens the default one again, paused, with the same feed. False
