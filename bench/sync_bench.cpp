@@ -7,6 +7,9 @@
 //   bench/measure-sync [build folder] [-- sync_bench options]   (starts a private server)
 //   SDL_AUDIODRIVER=pulseaudio ./bench/sync_bench [--runs N] [--clicks N] [--poll HZ]
 //                          [--fragment MS] [--source NAME]   (from the build folder)
+//                          [--reconnect 1] [--restart-at SEC --restart-command CMD]
+//                          (the recorder follows a server that is restarted, CMD SEC seconds
+//                          into each run, and the clicks after that are reported apart)
 // bench/web-sync drives a browser instead of the clock, with the two halves of this tool:
 //   sync_bench --clicks N --write-track FILE   writes the click track, prints its click times
 //   sync_bench --listen SECONDS                records until stdin closes (or SECONDS pass) and
@@ -146,6 +149,18 @@ class MonitorRecorder {
         return ready;
     }
 
+    // False once the server has gone (or was never reached).
+    bool alive() {
+        if (loop_ == nullptr) {
+            return false;
+        }
+        pa_threaded_mainloop_lock(loop_);
+        const bool good = PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
+                          stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+        pa_threaded_mainloop_unlock(loop_);
+        return good;
+    }
+
     // The clock's stream is whichever client other than us feeds the monitored sink.
     ServerFigures serverFigures() {
         ServerFigures figures;
@@ -172,6 +187,7 @@ class MonitorRecorder {
         if (stream_ != nullptr) {
             pa_stream_disconnect(stream_);
             pa_stream_unref(stream_);
+            stream_ = nullptr;
         }
         pa_context_disconnect(context_);
         pa_threaded_mainloop_unlock(loop_);
@@ -345,6 +361,9 @@ struct Options {
     const char* source = "@DEFAULT_MONITOR@";
     const char* writeTrack = nullptr; // write the track and its click times, then stop
     double listenSeconds = 0.0;       // only record, for at most this long
+    bool reconnect = false;           // start the recorder again when its server goes
+    double restartAt = 0.0;           // seconds into each run to run restartCommand
+    const char* restartCommand = nullptr;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -363,6 +382,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.source = value;
         } else if (name == "--write-track") {
             options.writeTrack = value;
+        } else if (name == "--reconnect") {
+            options.reconnect = std::atoi(value) != 0;
+        } else if (name == "--restart-at") {
+            options.restartAt = std::atof(value);
+        } else if (name == "--restart-command") {
+            options.restartCommand = value;
         } else if (name == "--listen") {
             options.listenSeconds = std::atof(value);
             if (!(options.listenSeconds > 0)) {
@@ -377,7 +402,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
 }
 
 struct RunResult {
-    std::vector<double> offsets; // ms
+    std::vector<double> offsets;        // ms
+    std::vector<double> afterReconnect; // ms, the clicks shown once the server was back
     bool ok = false;
 };
 
@@ -421,11 +447,29 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     const auto period = std::chrono::duration<double>(1.0 / options.pollHertz);
     const auto start = std::chrono::steady_clock::now();
     auto tick = start;
+    std::thread restart;
+    if (options.restartCommand != nullptr) {
+        restart = std::thread([&options] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(options.restartAt));
+            if (std::system(options.restartCommand) != 0) {
+                std::fprintf(stderr, "sync_bench: %s failed\n", options.restartCommand);
+            }
+        });
+    }
     startPlayback();
     ClockReading reading;
+    double lostAt = NAN, nextLook = 0.0; // when the recorder's server went
     while (shown.size() < clickTimes.size() && !reading.ended &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(options.clicks + 5)) {
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(options.clicks + 10)) {
         const double now = wallSeconds();
+        if (options.reconnect && now >= nextLook && !recorder.alive()) {
+            lostAt = std::isnan(lostAt) ? now : lostAt;
+            recorder.stop();
+            if (!recorder.start(options.source, options.fragmentMs, failure)) {
+                recorder.stop();
+            }
+        }
+        nextLook = options.reconnect && now >= nextLook ? now + 0.05 : nextLook;
         reading = readMusicClock();
         const double position = reading.seconds;
         while (shown.size() < clickTimes.size() && position >= clickTimes[shown.size()]) {
@@ -441,6 +485,9 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
     }
     // Let the last click through the sink and into the recorder.
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    if (restart.joinable()) {
+        restart.join();
+    }
     freeStream();
     freeDevice();
     const Recording recording = recorder.stop();
@@ -456,6 +503,9 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         }
         if (!std::isnan(best)) {
             result.offsets.push_back(best * 1000.0);
+            if (shownAt > lostAt) {
+                result.afterReconnect.push_back(best * 1000.0);
+            }
         }
     }
     std::vector<double> latencies = recording.latencies;
@@ -563,7 +613,7 @@ int main(int argc, char** argv) {
     std::printf("click track: %d clicks, first at %.5f s of the stream; polling at %.0f Hz\n",
                 options.clicks, clickTimes[0], options.pollHertz);
 
-    std::vector<double> all;
+    std::vector<double> all, afterReconnect;
     for (int run = 1; run <= options.runs; ++run) {
         std::printf("run %d\n", run);
         const RunResult result = measureRun(options, clickTimes);
@@ -572,7 +622,15 @@ int main(int argc, char** argv) {
         }
         printOffsets("  run", result.offsets, true);
         all.insert(all.end(), result.offsets.begin(), result.offsets.end());
+        if (options.reconnect && !result.afterReconnect.empty()) {
+            printOffsets("  after the server came back", result.afterReconnect, true);
+            afterReconnect.insert(afterReconnect.end(), result.afterReconnect.begin(),
+                                  result.afterReconnect.end());
+        }
     }
     printOffsets("all runs (positive: the picture is early)", all, false);
+    if (!afterReconnect.empty()) {
+        printOffsets("all runs, after the server came back", afterReconnect, false);
+    }
     return 0;
 }

@@ -1,288 +1,100 @@
-// The music clock. Three parties share the playback state:
-//  - the decoder thread fills a ring of samples about half a second ahead of the device;
-//  - SDL's device callback only copies ready samples out of the ring and stamps the clock
-//    (it never decodes, reads the file, locks or allocates, so it cannot glitch the sound);
-//  - the main thread asks for the heard position and the level between frames.
-// Ring samples are relaxed atomics: the meter reads the recent past of the ring while the
-// decoder writes its future, and this keeps that sharing free of data races without locks.
+// The music clock: wires the ring (audio/frame_ring), its filler (audio/ring_filler), the SDL
+// output (audio/output) and the heard clock (audio/heard_clock) together. Who runs what:
+//  - desktop (Linux, Windows): the filler's own thread decodes into the ring; SDL's device
+//    thread runs the callback, which takes from the ring and stamps what it handed over; the
+//    main thread reads the heard position and the level between frames, watches the device and
+//    opens a new one in place of a lost one;
+//  - browser: no threads of ours; SDL's callback runs on the page's main thread when the audio
+//    node asks, between frames, and tops the ring up before taking from it; the frame loop tops
+//    it up too, and the position follows the audio context's clock (useDeviceClock).
 #include "audio/music.h"
 
-#include "audio/decoder.h"
+#include "audio/frame_ring.h"
+#include "audio/heard_clock.h"
 #include "audio/level.h"
+#include "audio/output.h"
+#include "audio/ring_filler.h"
 
-#include <SDL.h>
-
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
-
-#ifdef __linux__
-#include <dlfcn.h>
-#endif
 
 namespace qm {
 
 namespace {
 
-constexpr std::uint64_t ringFrames = 1u << 16;                // about 1.5 s
-constexpr std::uint64_t decodeAheadFrames = playbackRate / 2; // what the decoder keeps ready
-constexpr std::size_t decodeChunkFrames = 4096;
-constexpr std::uint16_t deviceBufferFrames = 1024;
-constexpr auto decoderNap = std::chrono::milliseconds(40);
-constexpr std::size_t deviceClockCallbacks = 8; // about 0.19 s of callbacks
-// A device that has taken nothing for this long while music is still to be heard (a suspended or
-// corked sound server) is given up on: far beyond a sound server's hiccup, and short enough that
-// the viewer is told before wondering why the picture froze.
-constexpr int deviceStallSeconds = 2;
-constexpr std::int64_t deviceStallNanoseconds = deviceStallSeconds * 1'000'000'000LL;
-// A frame loop that was itself held (the machine suspended, a debugger) has seen nothing of the
-// device meanwhile, so a gap between two frames counts towards a stall for at most this much.
-constexpr std::int64_t longestCountedGapNanoseconds = 250'000'000;
+constexpr std::uint64_t deviceBufferFrames = 1024; // at most what a callback asks for
 // The ring must hold the decoded future and the metered past at once.
-static_assert(decodeAheadFrames + decodeChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
-              ringFrames);
-
-// The browser build has no threads: there readMusicClock() decodes ahead between frames instead,
-// and SDL's callback runs between frames too, so nothing else changes. A hidden tab gets no
-// frames but its audio graph still asks for samples, so there the callback tops the ring up too.
-#ifdef __EMSCRIPTEN__
-constexpr bool decodeOnOwnThread = false;
-#else
-constexpr bool decodeOnOwnThread = true;
-#endif
-
-using Clock = std::chrono::steady_clock;
-
-std::int64_t nowNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
+static_assert(fillAheadFrames + fillChunkFrames + 4 * deviceBufferFrames + levelWindowFrames <
+              FrameRing::frames);
 
 struct Playback {
     std::string failure;
-    bool audioInitialised = false;
-    SDL_AudioDeviceID device = 0;
+    bool deviceOpen = false;
 
-    // Closing the device joins SDL's device thread, which a stalled device may hold forever in a
+    // Closing the device joins SDL's device thread, which a held device may hold forever in a
     // write that never returns. Once set, the device is left to the end of the process.
     bool deviceStalled = false;
 
     // The stream. Only one exists at a time; its handle is 1.
     bool streamOpen = false;
     std::string path; // as openStream was given it, for the failure line
-    Mp3Decoder decoder;
-    std::unique_ptr<std::atomic<std::int16_t>[]> ring; // interleaved stereo
-    std::atomic<std::uint64_t> writtenFrames{0};       // decoder thread → callback
-    std::atomic<bool> decodeFinished{false};
-    std::atomic<std::uint64_t> consumedFrames{0}; // callback only
+    FrameRing ring;   // the filler writes, the callback takes
 
-    // The device plays one buffer while the callback fills the next, so the buffer handed over
-    // in a callback starts to be heard at the following callback. Callback only.
-    std::uint64_t handedFirstFrame = 0;
-    std::uint64_t handedFrames = 0;
-
-    // The clock stamp of the last callback: the stream frames of the buffer the device started
-    // to play then, published under a sequence counter so a reader never sees the frames of one
-    // callback with the time of another.
-    std::atomic<std::uint32_t> stampSequence{0};
-    std::atomic<std::uint64_t> stampFirstFrame{0}; // first stream frame of the playing buffer
-    std::atomic<std::uint64_t> stampEndFrame{0};   // one past its last stream frame
-    std::atomic<std::int64_t> stampNanoseconds{-1};
-
-    // The device's own clock, where useDeviceClock gave one. Each callback that hands samples
-    // over implies the moment on that clock at which stream frame 0 played; a callback the device
-    // ran late only ever overstates it, so the least of the last few stands, and a real shift (a
-    // gap in the sound) is taken up once those few have passed.
-    double (*deviceBufferStart)() = nullptr;
+    // What the callback publishes: the stamp of the buffer the device started to play, and
+    // where useDeviceClock gave one, when frame 0 played on the device's own clock.
+    StampBoard stamp;
+    FrameZeroBoard frameZeroes;
+    OutputFeed feed{&ring, &stamp, nullptr, &frameZeroes, topUpRing};
     double (*deviceHeardNow)() = nullptr;
-    std::array<std::atomic<double>, deviceClockCallbacks> deviceFrameZero{};
-    std::atomic<std::uint64_t> deviceCallbacks{0}; // published after their slot
-
-    std::thread decoderThread;
-    std::vector<std::int16_t>
-        frameLoopChunk; // readMusicClock()'s, where there is no decoder thread
-    std::mutex decoderMutex;
-    std::condition_variable decoderWake;
-    bool stopDecoder = false; // guarded by decoderMutex
 
     // Main thread only. The frame's one reading of the clock, taken by readMusicClock(): the
     // position, the level window and the end test all describe that heard moment.
     std::uint64_t frameHeard = 0;
     std::array<std::int16_t, levelWindowFrames * 2> meterWindow{};
 
-    // Main thread only: the watch on a device that stops calling back.
+    // Main thread only: the watches on a device that stops calling back or is lost.
     bool started = false;
-    std::uint32_t watchedSequence = 0; // the stamp the previous readMusicClock() saw
-    std::int64_t previousUpdateNanoseconds = -1;
-    std::int64_t overdueNanoseconds = 0; // frame-loop time the device has owed a callback
+    HoldWatch holdWatch;
     bool stalled = false;
+    DeviceLoss loss;
+    bool lostForGood = false;
+    std::string reopenFailure; // SDL's answer to the last attempt
 };
 
 // Never destroyed: a library that calls exit() mid-run (Xlib when the window or the X connection
-// is taken away) would otherwise run ~thread on the live decoder thread and abort with a core.
+// is taken away) would otherwise free the ring under the filler thread that is still writing it.
 Playback& playback = *new Playback;
 
-void decodeAhead(std::vector<std::int16_t>& chunk);
-
-void SDLCALL fillDeviceBuffer(void*, Uint8* bytes, int length) {
-    if constexpr (!decodeOnOwnThread) {
-        if (playback.ring) {
-            decodeAhead(playback.frameLoopChunk);
-        }
-    }
-    auto* out = reinterpret_cast<std::int16_t*>(bytes);
-    const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
-    const std::uint64_t first = playback.consumedFrames.load(std::memory_order_relaxed);
-    std::uint64_t ready = 0;
-    if (playback.ring) {
-        ready = std::min(wanted, playback.writtenFrames.load(std::memory_order_acquire) - first);
-        for (std::uint64_t i = 0; i < ready; ++i) {
-            const std::uint64_t slot = ((first + i) % ringFrames) * 2;
-            out[2 * i] = playback.ring[slot].load(std::memory_order_relaxed);
-            out[2 * i + 1] = playback.ring[slot + 1].load(std::memory_order_relaxed);
-        }
-    }
-    std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
-    playback.consumedFrames.store(first + ready, std::memory_order_release);
-
-    playback.stampSequence.fetch_add(1, std::memory_order_acq_rel);
-    playback.stampFirstFrame.store(playback.handedFirstFrame, std::memory_order_release);
-    playback.stampEndFrame.store(playback.handedFirstFrame + playback.handedFrames,
-                                 std::memory_order_release);
-    playback.stampNanoseconds.store(nowNanoseconds(), std::memory_order_release);
-    playback.stampSequence.fetch_add(1, std::memory_order_release);
-    playback.handedFirstFrame = first;
-    playback.handedFrames = ready;
-    if (playback.deviceBufferStart != nullptr && ready > 0) {
-        const double zero =
-            playback.deviceBufferStart() - static_cast<double>(first) / playbackRate;
-        const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_relaxed);
-        if (std::isfinite(zero)) {
-            playback.deviceFrameZero[callbacks % deviceClockCallbacks].store(
-                zero, std::memory_order_relaxed);
-            playback.deviceCallbacks.store(callbacks + 1, std::memory_order_release);
-        }
-    }
-}
-
-// Decodes until the ring holds decodeAheadFrames beyond what the device has taken.
-void decodeAhead(std::vector<std::int16_t>& chunk) {
-    while (!playback.decodeFinished.load(std::memory_order_relaxed)) {
-        const std::uint64_t written = playback.writtenFrames.load(std::memory_order_relaxed);
-        const std::uint64_t consumed = playback.consumedFrames.load(std::memory_order_acquire);
-        if (written - consumed >= decodeAheadFrames) {
-            return;
-        }
-        const std::size_t frames = decodeMp3(playback.decoder, chunk.data(), decodeChunkFrames);
-        if (frames == 0) {
-            playback.decodeFinished.store(true, std::memory_order_release);
-            return;
-        }
-        for (std::size_t i = 0; i < frames * 2; ++i) {
-            playback.ring[((written * 2) + i) % (ringFrames * 2)].store(chunk[i],
-                                                                        std::memory_order_relaxed);
-        }
-        playback.writtenFrames.store(written + frames, std::memory_order_release);
-    }
-}
-
-[[maybe_unused]] void runDecoder() { // unused where decodeOnOwnThread is false
-    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
-    std::unique_lock<std::mutex> lock(playback.decoderMutex);
-    while (!playback.stopDecoder) {
-        lock.unlock();
-        decodeAhead(chunk);
-        lock.lock();
-        // The ring holds half a second ahead, so a nap of 40 ms keeps it full at any rate the
-        // device takes; only freeStream wakes it early, to stop.
-        playback.decoderWake.wait_for(lock, decoderNap, [] { return playback.stopDecoder; });
-    }
-}
-
 struct StampReading {
-    std::uint64_t frame;    // being heard now
+    HeardFrame heard;
     std::uint32_t sequence; // of the stamp it was read from
-    bool pastStamp;         // the heard moment reached the end of the stamped buffer
 };
 
-// The frame being heard at `now`: the first frame of the buffer the device is playing, advanced
-// by the monotonic clock since it started, but never past what that buffer held (the rest of it
-// is the silence after the end, an underrun, or a device that stopped calling back). Never
-// decreases.
-StampReading readStamp(std::int64_t now) {
-    for (;;) {
-        const std::uint32_t before = playback.stampSequence.load(std::memory_order_acquire);
-        if (before & 1u) {
-            continue;
-        }
-        // Acquire loads keep the second look at the counter after the three reads.
-        const std::uint64_t first = playback.stampFirstFrame.load(std::memory_order_acquire);
-        const std::uint64_t end = playback.stampEndFrame.load(std::memory_order_acquire);
-        const std::int64_t stamp = playback.stampNanoseconds.load(std::memory_order_acquire);
-        if (playback.stampSequence.load(std::memory_order_relaxed) != before) {
-            continue;
-        }
-        if (stamp < 0) {
-            return {playback.frameHeard, before, true}; // the device has not asked for anything
-        }
-        const std::int64_t elapsed = std::max<std::int64_t>(0, now - stamp);
-        const auto advanced =
-            static_cast<std::uint64_t>(static_cast<double>(elapsed) * 1e-9 * playbackRate);
-        return {std::max(playback.frameHeard, std::min(first + advanced, end)), before,
-                first + advanced >= end};
-    }
+// The frame being heard at `now`, from the last callback's stamp.
+StampReading readStampAt(std::int64_t now) {
+    StampReading reading{};
+    const Stamp stamp = readStamp(playback.stamp, reading.sequence);
+    reading.heard = heardFromStamp(stamp, now, playback.frameHeard);
+    return reading;
 }
 
 // The frame heard now on the device's own clock, never past what the callbacks have handed over
 // and never back. The callbacks' moments (`fromStamp`) stand in until that clock has spoken.
 std::uint64_t deviceClockFrame(std::uint64_t fromStamp) {
-    const std::uint64_t callbacks = playback.deviceCallbacks.load(std::memory_order_acquire);
+    const double zero = earliestFrameZero(playback.frameZeroes);
     const double now = playback.deviceHeardNow();
-    if (callbacks == 0 || !std::isfinite(now)) {
+    if (!std::isfinite(zero) || !std::isfinite(now)) {
         return fromStamp;
     }
-    double zero = INFINITY;
-    for (std::size_t i = 0; i < std::min<std::uint64_t>(callbacks, deviceClockCallbacks); ++i) {
-        zero = std::min(zero, playback.deviceFrameZero[i].load(std::memory_order_relaxed));
-    }
-    const auto handed =
-        static_cast<double>(playback.consumedFrames.load(std::memory_order_acquire));
-    const double frames = std::clamp((now - zero) * playbackRate, 0.0, handed);
-    return std::max(playback.frameHeard, static_cast<std::uint64_t>(frames));
+    return heardOnDeviceClock(now, zero, playback.ring.consumed.load(std::memory_order_acquire),
+                              playback.frameHeard);
 }
 
 bool allHeard() {
-    return playback.decodeFinished.load(std::memory_order_acquire) &&
-           playback.frameHeard >= playback.writtenFrames.load(std::memory_order_acquire);
-}
-
-// A device that plays calls back before the buffer it is playing runs out. Time counts towards a
-// stall only while consecutive frames see the same stamp outrun, so one long gap in the frame
-// loop cannot trip it, and any callback starts the count again.
-void watchDevice(const StampReading& reading, std::int64_t now) {
-    const bool owed = playback.started && reading.pastStamp && !allHeard();
-    if (!owed || reading.sequence != playback.watchedSequence ||
-        playback.previousUpdateNanoseconds < 0) {
-        playback.overdueNanoseconds = 0;
-    } else {
-        playback.overdueNanoseconds +=
-            std::min(now - playback.previousUpdateNanoseconds, longestCountedGapNanoseconds);
-    }
-    playback.watchedSequence = reading.sequence;
-    playback.previousUpdateNanoseconds = now;
-    if (playback.overdueNanoseconds >= deviceStallNanoseconds) {
-        playback.stalled = true;
-        playback.deviceStalled = true;
-    }
+    return fillingFinished() &&
+           playback.frameHeard >= playback.ring.written.load(std::memory_order_acquire);
 }
 
 // The left-channel peak of the 20 ms that end at the heard position, as a step 0..8.
@@ -290,81 +102,64 @@ unsigned levelStepHeard() {
     const std::uint64_t end = playback.frameHeard;
     const std::uint64_t start = end > levelWindowFrames ? end - levelWindowFrames : 0;
     const std::size_t frames = static_cast<std::size_t>(end - start);
-    for (std::size_t i = 0; i < frames * 2; ++i) {
-        playback.meterWindow[i] =
-            playback.ring[((start * 2) + i) % (ringFrames * 2)].load(std::memory_order_relaxed);
-    }
+    ringPeek(playback.ring, start, frames, playback.meterWindow.data());
     return levelStepEndingAt(playback.meterWindow.data(), frames, frames);
 }
 
+// Playback goes on from what was heard on a device opened in place of a lost one: what sat in
+// the lost device's buffers was never heard, so it is handed over again. No callback runs now
+// (the lost device is closed, the new one paused), and the ring still holds those frames: the
+// decoder stays half a second ahead of what was handed, a few buffers past what was heard.
+void resumeAfterLoss() {
+    const std::uint64_t resume =
+        resumeFrame(playback.loss, playback.ring.consumed.load(std::memory_order_relaxed));
+    ringRewind(playback.ring, resume);
+    restartFeed(resume);
+    publishStamp(playback.stamp, {resume, resume, -1});
+    playback.frameZeroes.count.store(0, std::memory_order_release);
+    playback.frameHeard = resume;
+    playback.holdWatch = {};
+    playback.loss.lost = false;
+    playOutput();
+}
+
+// The clock while the device is lost: held where the sound stopped, silent, while a new default
+// device is tried every reopening period, until one opens or the time is up (the run then ends
+// and playbackFailure says why). Each attempt holds the frame loop only as long as SDL takes to
+// open a device or to find it cannot.
+ClockReading readWhileLost(std::int64_t now) {
+    if (!playback.lostForGood && reopenDue(playback.loss, now)) {
+        if (reopenOutput(playback.reopenFailure)) {
+            resumeAfterLoss();
+        } else if (reopenExpired(playback.loss, now)) {
+            playback.lostForGood = true;
+        }
+    }
+    const double seconds = static_cast<double>(playback.frameHeard) / playbackRate;
+    if (playback.loss.lost) {
+        return {seconds, 0, playback.lostForGood}; // nothing is heard, so the meter reads silence
+    }
+    return {seconds, levelStepHeard(), false};
+}
+
 void resetStreamState() {
-    playback.ring.reset();
-    playback.writtenFrames.store(0);
-    playback.decodeFinished.store(false);
-    playback.consumedFrames.store(0);
-    playback.handedFirstFrame = 0;
-    playback.handedFrames = 0;
-    playback.stampFirstFrame.store(0);
-    playback.stampEndFrame.store(0);
-    playback.stampNanoseconds.store(-1);
-    playback.deviceCallbacks.store(0);
+    releaseRing(playback.ring);
+    restartFeed(0);
+    publishStamp(playback.stamp, {});
+    playback.frameZeroes.count.store(0);
     playback.frameHeard = 0;
-    playback.stopDecoder = false;
     playback.started = false;
-    playback.watchedSequence = 0;
-    playback.previousUpdateNanoseconds = -1;
-    playback.overdueNanoseconds = 0;
+    playback.holdWatch = {};
     playback.stalled = false;
+    playback.loss = {};
+    playback.lostForGood = false;
 }
-
-#ifdef __linux__
-extern "C" void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
-
-// libasound prints its own diagnostics (a dozen lines when there is no sound card) before SDL
-// can answer; the user should see the one line with SDL's reason instead. SDL loads the same
-// library, so this handler is the one its calls meet.
-void quietenAlsa() {
-    void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
-    if (alsa == nullptr) {
-        return;
-    }
-    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
-    using SetErrorHandler = int (*)(ErrorHandler);
-    if (auto set = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler"))) {
-        set(ignoreAlsaMessage);
-    }
-}
-#else
-void quietenAlsa() {}
-#endif
 
 } // namespace
 
 bool openDevice() {
-    // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    quietenAlsa();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        playback.failure = SDL_GetError();
-        return false;
-    }
-    playback.audioInitialised = true;
-
-    SDL_AudioSpec wanted{};
-    wanted.freq = playbackRate;
-    wanted.format = AUDIO_S16SYS;
-    wanted.channels = playbackChannels;
-    wanted.samples = deviceBufferFrames;
-    wanted.callback = fillDeviceBuffer;
-    SDL_AudioSpec obtained{};
-    // No changes allowed: SDL converts to whatever the hardware wants, so every frame we count
-    // is a frame of the stream at 44100 Hz.
-    playback.device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
-    if (playback.device == 0) {
-        playback.failure = SDL_GetError();
-        return false;
-    }
-    return true;
+    playback.deviceOpen = openOutput(playback.feed, playback.failure);
+    return playback.deviceOpen;
 }
 
 bool openStream(const char* path) {
@@ -373,25 +168,19 @@ bool openStream(const char* path) {
         return false;
     }
     resetStreamState();
-    if (!openMp3(playback.decoder, path, playback.failure)) {
+    allocateRing(playback.ring);
+    if (!startFilling(playback.ring, path, playback.failure)) {
+        releaseRing(playback.ring);
         return false;
     }
     playback.path = path;
-    playback.ring = std::make_unique<std::atomic<std::int16_t>[]>(ringFrames * 2);
-    std::vector<std::int16_t> chunk(decodeChunkFrames * 2);
-    decodeAhead(chunk);
-    if constexpr (decodeOnOwnThread) {
-        playback.decoderThread = std::thread(runDecoder);
-    } else {
-        playback.frameLoopChunk = std::move(chunk);
-    }
     playback.streamOpen = true;
     return true;
 }
 
 void startPlayback() {
-    if (playback.streamOpen && playback.device != 0) {
-        SDL_PauseAudioDevice(playback.device, 0);
+    if (playback.streamOpen && playback.deviceOpen) {
+        playOutput();
         playback.started = true;
     }
 }
@@ -400,20 +189,29 @@ ClockReading readMusicClock() {
     if (!playback.streamOpen) {
         return {0.0, 0, true};
     }
-    const std::int64_t now = nowNanoseconds();
-    const StampReading stamp = readStamp(now);
-    playback.frameHeard =
-        playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.frame) : stamp.frame;
-    watchDevice(stamp, now);
-    if constexpr (!decodeOnOwnThread) {
-        decodeAhead(playback.frameLoopChunk);
+    const std::int64_t now = monotonicNanoseconds();
+    if (playback.loss.lost) {
+        return readWhileLost(now);
     }
+    const StampReading stamp = readStampAt(now);
+    playback.frameHeard = playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.heard.frame)
+                                                             : stamp.heard.frame;
+    if (playback.started && !allHeard() && outputLost()) {
+        noteLoss(playback.loss, playback.frameHeard, now);
+        return readWhileLost(now);
+    }
+    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
+    if (watchHold(playback.holdWatch, owed, stamp.sequence, now)) {
+        playback.stalled = true;
+        playback.deviceStalled = true;
+    }
+    topUpRing();
     return {static_cast<double>(playback.frameHeard) / playbackRate, levelStepHeard(),
             playback.stalled || allHeard()};
 }
 
 void useDeviceClock(double (*bufferStart)(), double (*heardNow)()) {
-    playback.deviceBufferStart = bufferStart;
+    playback.feed.bufferStart = bufferStart;
     playback.deviceHeardNow = heardNow;
 }
 
@@ -421,63 +219,41 @@ std::string playbackFailure() {
     if (!playback.streamOpen) {
         return {};
     }
+    const double heardSeconds = static_cast<double>(playback.frameHeard) / playbackRate;
+    char line[160];
     if (playback.stalled) {
-        char line[128];
         std::snprintf(line, sizeof line,
                       "the audio device stopped playing: no sound taken for %d s at %.1f s of the "
                       "music",
-                      deviceStallSeconds, static_cast<double>(playback.frameHeard) / playbackRate);
+                      deviceHoldSeconds, heardSeconds);
         return line;
     }
-    // The decoder thread writes its failure before it publishes decodeFinished.
-    if (!playback.decodeFinished.load(std::memory_order_acquire) ||
-        playback.decoder.failure.empty()) {
-        return {};
+    if (playback.lostForGood) {
+        std::snprintf(line, sizeof line,
+                      "the audio device was lost at %.1f s of the music and none came back within "
+                      "%d s: ",
+                      heardSeconds, reopenSeconds);
+        return line + playback.reopenFailure;
     }
-    return "music \"" + playback.path + "\" broke off: " + playback.decoder.failure;
+    const std::string brokeOff = fillingFailure();
+    return brokeOff.empty() ? brokeOff : "music \"" + playback.path + "\" broke off: " + brokeOff;
 }
 
 void freeStream() {
     if (!playback.streamOpen) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(playback.decoderMutex);
-        playback.stopDecoder = true;
-    }
-    playback.decoderWake.notify_one();
-    if (playback.decoderThread.joinable()) {
-        playback.decoderThread.join();
-    }
-    if (playback.device != 0) {
-        // Pausing under the device lock guarantees the callback is not inside the ring.
-        SDL_LockAudioDevice(playback.device);
-        SDL_PauseAudioDevice(playback.device, 1);
-        playback.ring.reset();
-        SDL_UnlockAudioDevice(playback.device);
-    }
-    closeMp3(playback.decoder);
+    pauseOutput(); // the callback is not inside the ring once this returns
+    stopFilling();
     resetStreamState();
     playback.streamOpen = false;
 }
 
 void freeDevice() {
-    if (playback.deviceStalled) {
-        // Closing would wait for it, maybe forever; it is forgotten and goes with the process.
-        playback.deviceStalled = false;
-        playback.device = 0;
-        playback.audioInitialised = false;
-        return;
-    }
-    if (playback.device != 0) {
-        SDL_CloseAudioDevice(playback.device);
-        playback.device = 0;
-    }
+    closeOutput(playback.deviceStalled);
+    playback.deviceStalled = false;
+    playback.deviceOpen = false;
     useDeviceClock(nullptr, nullptr);
-    if (playback.audioInitialised) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        playback.audioInitialised = false;
-    }
 }
 
 const std::string& musicFailure() {

@@ -21,10 +21,11 @@ void startPlayback();
 
 // Once per frame, before drawing it: what the device is playing now, the level heard then, and
 // whether the run is over: everything decoded has been heard, or the device has taken no sound
-// for about 2 s of running frames while music was still to be heard (playbackFailure then says
-// so). The position never decreases. Also watches the device (a long gap between two calls, the
-// frame loop itself held, counts as a short one) and, where there is no decoder thread, decodes
-// ahead.
+// for 8 s of running frames while music was still to be heard, or it was lost and no default
+// device could be opened for 5 s (playbackFailure then says so). A lost device is replaced from
+// here, the position held meanwhile where the sound stopped; the position never decreases. Also
+// watches the device (a long gap between two calls, the frame loop itself held, counts as a
+// short one) and, where there is no decoder thread, decodes ahead.
 ClockReading readMusicClock();
 
 // For a device that says when each buffer will be heard, on a clock of its own: a browser's audio
@@ -36,8 +37,8 @@ ClockReading readMusicClock();
 void useDeviceClock(double (*bufferStart)(), double (*heardNow)());
 
 // Why the music will not be heard to its end, as the line to tell the user: it broke off (a
-// damaged frame the decoder could not get past, naming the file openStream was given) or the
-// device stopped taking it. Empty while neither happened.
+// damaged frame the decoder could not get past, naming the file openStream was given), the
+// device stopped taking it, or it was lost and none came back. Empty while none happened.
 std::string playbackFailure();
 
 void freeStream();

@@ -1,0 +1,163 @@
+#include "audio/output.h"
+
+#include "assets.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#ifdef __linux__
+#include <dlfcn.h>
+#endif
+
+namespace qm {
+
+namespace {
+
+constexpr Uint16 deviceBufferFrames = 1024;
+
+struct Output {
+    bool audioInitialised = false;
+    const OutputFeed* feed = nullptr;
+    // Set only while no callback of it runs (before it is unpaused); read by the callback.
+    std::atomic<SDL_AudioDeviceID> device{0};
+    // The device plays one buffer while the callback fills the next, so the buffer handed over
+    // in a callback starts to be heard at the following callback. Callback only.
+    std::uint64_t handedFirstFrame = 0;
+    std::uint64_t handedFrames = 0;
+};
+
+Output output;
+
+void SDLCALL feedDevice(void*, Uint8* bytes, int length) {
+    const OutputFeed& feed = *output.feed;
+    if (feed.topUp != nullptr) {
+        feed.topUp();
+    }
+    auto* out = reinterpret_cast<std::int16_t*>(bytes);
+    const std::uint64_t wanted = static_cast<std::uint64_t>(length) / 4;
+    // SDL goes on calling a lost device's callback at the sound's pace, into nothing: nothing is
+    // taken from the ring and nothing stamped, so the clock holds at what was heard.
+    if (outputLost()) {
+        std::fill(out, out + 2 * wanted, std::int16_t{0});
+        return;
+    }
+    std::uint64_t first = 0;
+    const std::uint64_t ready = ringTake(*feed.ring, out, wanted, first);
+    std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
+    const std::uint64_t handedEnd = output.handedFirstFrame + output.handedFrames;
+    publishStamp(*feed.stamp, {output.handedFirstFrame, handedEnd, monotonicNanoseconds()});
+    output.handedFirstFrame = first;
+    output.handedFrames = ready;
+    if (feed.bufferStart != nullptr && ready > 0) {
+        const double zero = feed.bufferStart() - static_cast<double>(first) / playbackRate;
+        if (std::isfinite(zero)) {
+            noteFrameZero(*feed.frameZeroes, zero);
+        }
+    }
+}
+
+#ifdef __linux__
+extern "C" void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+// libasound prints its own diagnostics (a dozen lines when there is no sound card) before SDL
+// can answer; the user should see the one line with SDL's reason instead. SDL loads the same
+// library, so this handler is the one its calls meet.
+void quietenAlsa() {
+    void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
+    if (alsa == nullptr) {
+        return;
+    }
+    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetErrorHandler = int (*)(ErrorHandler);
+    if (auto set = reinterpret_cast<SetErrorHandler>(dlsym(alsa, "snd_lib_error_set_handler"))) {
+        set(ignoreAlsaMessage);
+    }
+}
+#else
+void quietenAlsa() {}
+#endif
+
+bool openDefaultDevice(std::string& failure) {
+    SDL_AudioSpec wanted{};
+    wanted.freq = playbackRate;
+    wanted.format = AUDIO_S16SYS;
+    wanted.channels = playbackChannels;
+    wanted.samples = deviceBufferFrames;
+    wanted.callback = feedDevice;
+    SDL_AudioSpec obtained{};
+    // No changes allowed: SDL converts to whatever the hardware wants, so every frame we count
+    // is a frame of the stream at 44100 Hz.
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    if (device == 0) {
+        failure = SDL_GetError();
+        return false;
+    }
+    output.device.store(device);
+    return true;
+}
+
+} // namespace
+
+bool openOutput(const OutputFeed& feed, std::string& failure) {
+    // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    quietenAlsa();
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        failure = SDL_GetError();
+        return false;
+    }
+    output.audioInitialised = true;
+    output.feed = &feed;
+    return openDefaultDevice(failure);
+}
+
+void restartFeed(std::uint64_t frame) {
+    output.handedFirstFrame = frame;
+    output.handedFrames = 0;
+}
+
+void playOutput() {
+    if (const SDL_AudioDeviceID device = output.device.load(); device != 0) {
+        SDL_PauseAudioDevice(device, 0);
+    }
+}
+
+void pauseOutput() {
+    // SDL sets the pause under the device's lock, which the callback runs under.
+    if (const SDL_AudioDeviceID device = output.device.load(); device != 0) {
+        SDL_PauseAudioDevice(device, 1);
+    }
+}
+
+bool outputLost() {
+    // Reads only SDL's atomic flags for an open device. While a lost one is being closed the id
+    // is 0 already, and its last callbacks must take nothing either.
+    const SDL_AudioDeviceID device = output.device.load(std::memory_order_relaxed);
+    return device == 0 || SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
+}
+
+// SDL's PulseAudio backend connects every device it opens to the server afresh, and opens the
+// default device by no name (so no stale sink index), so a server started again is reached by
+// opening the device again; the audio subsystem, whose device list went with the old server, is
+// not restarted. The lost device's thread only paces silence by now, so closing it is quick.
+bool reopenOutput(std::string& failure) {
+    if (const SDL_AudioDeviceID lost = output.device.exchange(0); lost != 0) {
+        SDL_CloseAudioDevice(lost);
+    }
+    return openDefaultDevice(failure);
+}
+
+void closeOutput(bool held) {
+    if (const SDL_AudioDeviceID device = output.device.exchange(0); device != 0 && !held) {
+        SDL_CloseAudioDevice(device);
+    }
+    if (output.audioInitialised && !held) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    output.audioInitialised = false;
+}
+
+} // namespace qm

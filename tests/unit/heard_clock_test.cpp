@@ -1,0 +1,59 @@
+// The heard clock's decisions on made-up moments: how long a device may hold the sound, and how
+// a lost device is replaced.
+#include "audio/heard_clock.h"
+
+#include <gtest/gtest.h>
+
+using namespace qm;
+
+namespace {
+
+constexpr std::int64_t ms = 1'000'000;
+
+} // namespace
+
+// Frames every 10 ms that see the same stamp outrun: five seconds are survived, eight end the
+// run. A callback starts the count again, and a frame loop held for seconds counts a quarter.
+TEST(HeardClock, ADeviceMayHoldTheSoundFiveSecondsButNotEight) {
+    HoldWatch watch;
+    std::int64_t now = 0;
+    const auto framesFor = [&](std::int64_t span, std::uint32_t sequence) {
+        bool held = false;
+        for (const std::int64_t end = now + span; now < end && !held;) {
+            now += 10 * ms;
+            held = watchHold(watch, true, sequence, now);
+        }
+        return held;
+    };
+    EXPECT_FALSE(framesFor(5100 * ms, 2));
+    EXPECT_FALSE(framesFor(5100 * ms, 4)) << "a callback came between";
+    now += 3000 * ms; // the frame loop itself held
+    EXPECT_FALSE(watchHold(watch, true, 4, now));
+    EXPECT_FALSE(framesFor(2500 * ms, 4));
+    EXPECT_TRUE(framesFor(400 * ms, 4));
+    EXPECT_FALSE(watchHold(watch, false, 4, now + 10 * ms)) << "nothing owed";
+}
+
+// A lost device is tried again at once and then every 250 ms, given up 5 s after the loss, and
+// the device that comes back starts at what was heard, never at what the lost one was handed.
+TEST(HeardClock, ALostDeviceIsReplacedFromTheHeardFrameForFiveSeconds) {
+    DeviceLoss loss;
+    noteLoss(loss, 3 * 44100 + 17, 1000 * ms);
+    EXPECT_TRUE(loss.lost);
+    std::vector<std::int64_t> attempts;
+    for (std::int64_t now = 1000 * ms; now <= 6200 * ms; now += 16 * ms) {
+        if (reopenDue(loss, now)) {
+            attempts.push_back(now);
+        }
+    }
+    ASSERT_GE(attempts.size(), 20u);
+    EXPECT_EQ(attempts.front(), 1000 * ms);
+    for (std::size_t i = 1; i < attempts.size(); ++i) {
+        EXPECT_GE(attempts[i] - attempts[i - 1], 250 * ms);
+        EXPECT_LT(attempts[i] - attempts[i - 1], 270 * ms);
+    }
+    EXPECT_FALSE(reopenExpired(loss, 5990 * ms));
+    EXPECT_TRUE(reopenExpired(loss, 6000 * ms));
+    EXPECT_EQ(resumeFrame(loss, 3 * 44100 + 17 + 3072), 3u * 44100 + 17);
+    EXPECT_EQ(resumeFrame(loss, 3 * 44100), 3u * 44100) << "never beyond what was handed";
+}
