@@ -41,26 +41,29 @@ std::string formatSeconds(double seconds) {
 const char* captureUsage() {
     static const std::string text =
         std::string(
-            "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR] [--size "
-            "WxH]\n"
-            "                      [--from SEC] [--to SEC] [--clock-log FILE]\n"
+            "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR]\n"
+            "                      [--master FILE] [--size WxH] [--from SEC] [--to SEC]\n"
+            "                      [--clock-log FILE]\n"
             "Renders the presentation frame by frame at a fixed rate of music time, without\n"
             "playing it, and writes the frames as a video, as PNG files, or both.\n"
             "  --assets DIR      folder of ") +
         musicFileName + ", " + pictureFileA + ", " + pictureFileB +
         " (default: .)\n"
         "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
-        "  --video FILE      H.264/AAC video made by ffmpeg (default: quartz-meridian.mp4\n"
-        "                    when --png is not given either)\n"
+        "  --video FILE      H.264/AAC video made by ffmpeg, BT.709 (default: quartz-meridian.mp4\n"
+        "                    when neither --png nor --master is given)\n"
         "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
-        "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
-        "                    the picture is enlarged by the largest whole factor that fits\n"
+        "  --master FILE     lossless master by ffmpeg: FFV1 RGB and FLAC in Matroska (.mkv)\n"
+        "  --size WxH        output size, at least 640x480, even for video (default: 1280x960\n"
+        "                    with a video, else 640x480); the picture is enlarged by the\n"
+        "                    largest whole factor that fits\n"
         "  --from SEC        write only the frames at or after SEC seconds of music\n"
         "  --to SEC          write only the frames before SEC seconds of music\n"
         "                    (rendering still starts at 0: every frame builds on the last)\n"
         "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
         "  --help            this text\n"
-        "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
+        "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n"
+        "The last line says how many seconds flash more than 3 times a second.\n";
     return text.c_str();
 }
 
@@ -84,8 +87,9 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
             options.help = true;
             continue;
         }
-        static const char* const withValue[] = {"--assets", "--fps",  "--video", "--png",
-                                                "--size",   "--from", "--to",    "--clock-log"};
+        static const char* const withValue[] = {"--assets", "--fps",       "--video",
+                                                "--png",    "--size",      "--from",
+                                                "--to",     "--clock-log", "--master"};
         if (std::find_if(std::begin(withValue), std::end(withValue),
                          [&](const char* known) { return name == known; }) == std::end(withValue)) {
             failure = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") +
@@ -115,6 +119,8 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
             options.videoFile = value;
         } else if (name == "--png") {
             options.pngDir = value;
+        } else if (name == "--master") {
+            options.masterFile = value;
         } else if (name == "--size") {
             if (!parseSize(value, options.width, options.height)) {
                 failure = "--size must be WIDTHxHEIGHT with sides up to " +
@@ -141,8 +147,13 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
         failure = "--size " + sizeText + " is smaller than the 640x480 picture";
         return false;
     }
-    // yuv420p stores colour per 2x2 block; PNG frames have no such need.
-    const bool video = !options.videoFile.empty() || options.pngDir.empty();
+    // yuv420p stores colour per 2x2 block; PNG frames and the master have no such need.
+    const bool video =
+        !options.videoFile.empty() || (options.pngDir.empty() && options.masterFile.empty());
+    if (!sizeGiven && video) {
+        options.width = defaultVideoWidth;
+        options.height = defaultVideoHeight;
+    }
     if (video && (options.width % 2 != 0 || options.height % 2 != 0)) {
         failure = "--size " + sizeText + " has an odd side: H.264 video in yuv420p needs even ones";
         return false;
@@ -224,15 +235,35 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // "file:" keeps a name that starts with '-' or holds a ':' from reading as an option or a
     // protocol.
     add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
+    // One matrix and range, said in the stream: untagged, each player guesses its own. The
+    // accurate rounding keeps swscale's conversion from darkening every channel by half a step.
+    add({"-vf", "scale=out_color_matrix=bt709:out_range=tv:flags=bicubic+accurate_rnd+"
+                "full_chroma_int,format=yuv420p"});
+    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709", "-color_range",
+         "tv", "-chroma_sample_location", "center"});
     // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
-    // a third smaller for a fifth more CPU per frame (docs/PERFORMANCE.md).
-    add({"-c:v", "libx264", "-preset", "superfast", "-crf", "18", "-pix_fmt", "yuv420p"});
+    // a third smaller for a fifth more CPU per frame. CRF 10 rather than 18 keeps the scan lines
+    // and single points (docs/PERFORMANCE.md). High profile in 4:2:0 plays on every phone.
+    add({"-c:v", "libx264", "-preset", "superfast", "-crf", "10", "-profile:v", "high", "-pix_fmt",
+         "yuv420p"});
     add({"-c:a", "aac", "-b:a", "192k"});
     // A capture stopped early closes the pipe after its last frame; the sound then ends with
     // the pictures instead of running on to the music's end under the last one. A whole
     // capture's sound ends first (before the last frame does), which cuts no frame.
     add({"-shortest", "-movflags", "+faststart", "file:" + options.videoFile});
     return args;
+}
+
+std::vector<std::string> masterArguments(const CaptureOptions& options, const OutputLayout& layout,
+                                         const std::string& pcmPath) {
+    const std::string size = std::to_string(layout.width) + "x" + std::to_string(layout.height);
+    return {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
+            "-pix_fmt", "rgb24", "-framerate", std::to_string(options.fps), "-video_size", size,
+            "-i", "pipe:0", "-f", "s16le", "-ar", "44100", "-ac", "2", "-i", "file:" + pcmPath,
+            "-map", "0:v:0", "-map", "1:a:0",
+            // Planar RGB: FFV1 keeps every bit of it; -slices lets both cores encode a frame.
+            "-c:v", "ffv1", "-level", "3", "-slices", "4", "-pix_fmt", "gbrp", "-c:a", "flac",
+            "-shortest", "file:" + options.masterFile};
 }
 
 std::string progressLine(std::uint64_t done, std::uint64_t total, double framesPerSecond,
