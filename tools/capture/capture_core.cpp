@@ -210,6 +210,65 @@ void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigne
     }
 }
 
+void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
+                      std::vector<unsigned char>& yuv) {
+    const int width = layout.width, height = layout.height;
+    const std::size_t lumaBytes = std::size_t(width) * height;
+    const int chromaWidth = width / 2, chromaHeight = height / 2;
+    const std::size_t chromaBytes = std::size_t(chromaWidth) * chromaHeight;
+    yuv.resize(lumaBytes + 2 * chromaBytes);
+
+    // Each picture pixel once, top row first: its rounded luma and its two colour differences.
+    // BT.709 weights; Cb and Cr scaled so that full blue and full red reach 240.
+    constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
+    constexpr int pixels = sceneWidth * sceneHeight;
+    static std::vector<unsigned char> luma(pixels);
+    static std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
+    for (int row = 0; row < sceneHeight; ++row) {
+        const unsigned char* p = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+        for (int i = row * sceneWidth; i < (row + 1) * sceneWidth; ++i, p += 4) {
+            const double r = p[0] / 255.0, g = p[1] / 255.0, b = p[2] / 255.0;
+            const double y = kr * r + kg * g + kb * b;
+            luma[i] = static_cast<unsigned char>(16.0 + 219.0 * y + 0.5);
+            blue[i] = static_cast<float>((b - y) / (2.0 * (1.0 - kb)));
+            red[i] = static_cast<float>((r - y) / (2.0 * (1.0 - kr)));
+        }
+    }
+    // The picture's column under each output column and its row under each output row; -1 in
+    // the bars.
+    const auto sourceOf = [&](int size, int start, int count) {
+        std::vector<int> map(size, -1);
+        for (int i = start; i < std::min(size, start + count * layout.factor); ++i) {
+            map[i] = (i - start) / layout.factor;
+        }
+        return map;
+    };
+    const std::vector<int> columns = sourceOf(width, layout.left, sceneWidth);
+    const std::vector<int> rows = sourceOf(height, layout.top, sceneHeight);
+    for (int y = 0; y < height; ++y) {
+        unsigned char* out = yuv.data() + std::size_t(y) * width;
+        for (int x = 0; x < width; ++x) {
+            out[x] = rows[y] < 0 || columns[x] < 0 ? 16 : luma[rows[y] * sceneWidth + columns[x]];
+        }
+    }
+    const auto index = [&](int x, int y) {
+        return rows[y] < 0 || columns[x] < 0 ? pixels : rows[y] * sceneWidth + columns[x];
+    };
+    unsigned char* cb = yuv.data() + lumaBytes;
+    unsigned char* cr = cb + chromaBytes;
+    for (int y = 0; y < chromaHeight; ++y) {
+        for (int x = 0; x < chromaWidth; ++x) {
+            const int a = index(2 * x, 2 * y), b = index(2 * x + 1, 2 * y),
+                      c = index(2 * x, 2 * y + 1), d = index(2 * x + 1, 2 * y + 1);
+            const std::size_t at = std::size_t(y) * chromaWidth + x;
+            cb[at] = static_cast<unsigned char>(
+                std::lround(128.0 + 56.0 * (double(blue[a]) + blue[b] + blue[c] + blue[d])));
+            cr[at] = static_cast<unsigned char>(
+                std::lround(128.0 + 56.0 * (double(red[a]) + red[b] + red[c] + red[d])));
+        }
+    }
+}
+
 std::string pngFrameName(std::uint64_t frame) {
     char name[40];
     std::snprintf(name, sizeof name, "frame_%06llu.png", static_cast<unsigned long long>(frame));
@@ -223,7 +282,7 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
         args.insert(args.end(), more);
     };
     add({"-hide_banner", "-loglevel", "error", "-nostdin", "-y"});
-    add({"-f", "rawvideo", "-pix_fmt", "rgb24", "-framerate", std::to_string(options.fps)});
+    add({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-framerate", std::to_string(options.fps)});
     add({"-video_size", std::to_string(layout.width) + "x" + std::to_string(layout.height)});
     add({"-i", "pipe:0"});
     // The sound of the frames written: all of it for a whole capture (the last frame reaches
@@ -235,17 +294,15 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // "file:" keeps a name that starts with '-' or holds a ':' from reading as an option or a
     // protocol.
     add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
-    // One matrix and range, said in the stream: untagged, each player guesses its own. The
-    // accurate rounding keeps swscale's conversion from darkening every channel by half a step.
-    add({"-vf", "scale=out_color_matrix=bt709:out_range=tv:flags=bicubic+accurate_rnd+"
-                "full_chroma_int,format=yuv420p"});
+    // The frames come converted with one matrix and range (placeFrameYuv420); the stream says
+    // which, or each player guesses its own.
     add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709", "-color_range",
          "tv", "-chroma_sample_location", "center"});
-    // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
-    // a third smaller for a fifth more CPU per frame. CRF 10 rather than 18 keeps the scan lines
-    // and single points (docs/PERFORMANCE.md). High profile in 4:2:0 plays on every phone.
-    add({"-c:v", "libx264", "-preset", "superfast", "-crf", "10", "-profile:v", "high", "-pix_fmt",
-         "yuv420p"});
+    // CRF 10 rather than 18 keeps the scan lines and single points; ultrafast with CABAC and
+    // 8x8 transforms (High profile, which every phone plays) does it for about 19 ms of CPU a
+    // frame, where superfast needed 27 (docs/PERFORMANCE.md).
+    add({"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "cabac=1:8x8dct=1", "-crf",
+         "10", "-profile:v", "high", "-pix_fmt", "yuv420p"});
     add({"-c:a", "aac", "-b:a", "192k"});
     // A capture stopped early closes the pipe after its last frame; the sound then ends with
     // the pictures instead of running on to the music's end under the last one. A whole

@@ -63,6 +63,14 @@ OutputLayout layoutFor(int width, int height);
 // buffer cleared to black once stays black around the picture.
 void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigned char* rgb);
 
+// The same frame as `placeFrame` gives, converted for the video: planar Y, Cb, Cr at 4:2:0 (each
+// chroma sample the mean of its 2x2 pixels), BT.709 in limited range, rounded to nearest. The
+// bars are written too (black). Done here, from the 640x480 picture, rather than by ffmpeg from
+// the enlarged frame: a quarter of the work at twice the size, and a conversion whose matrix
+// and rounding the tests can check.
+void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
+                      std::vector<unsigned char>& yuv);
+
 // "frame_000123.png"
 std::string pngFrameName(std::uint64_t frame);
 

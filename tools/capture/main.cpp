@@ -53,6 +53,7 @@ struct CaptureState {
     // Two output frames in turn: the PNG worker encodes one while the next is filled.
     std::vector<unsigned char> outputFrames[2];
     int outputIndex = 0;
+    std::vector<unsigned char> videoFrame; // the output frame in the video's Y'CbCr
     std::future<std::string> pngWriting;   // empty string: written
     std::vector<unsigned char> encodedPng; // the worker's
 };
@@ -325,10 +326,16 @@ bool emitFrame(std::uint64_t frame) {
 
     countFlashes(capture.flashes, frame, capture.glFrame.data(), sceneWidth, sceneHeight);
     std::string failure;
-    for (VideoPipe* pipe : {&capture.video, &capture.master}) {
-        if (pipe->input >= 0 && !writeVideoFrame(*pipe, output.data(), output.size(), failure)) {
+    if (capture.video.input >= 0) {
+        placeFrameYuv420(capture.glFrame.data(), capture.layout, capture.videoFrame);
+        if (!writeVideoFrame(capture.video, capture.videoFrame.data(), capture.videoFrame.size(),
+                             failure)) {
             return failCapture(failure);
         }
+    }
+    if (capture.master.input >= 0 &&
+        !writeVideoFrame(capture.master, output.data(), output.size(), failure)) {
+        return failCapture(failure + " (" + capture.options.masterFile + ")");
     }
     if (capture.options.pngDir.empty()) {
         return true;
