@@ -218,20 +218,23 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
     const std::size_t chromaBytes = std::size_t(chromaWidth) * chromaHeight;
     yuv.resize(lumaBytes + 2 * chromaBytes);
 
-    // Each picture pixel once, top row first: its rounded luma and its two colour differences.
-    // BT.709 weights; Cb and Cr scaled so that full blue and full red reach 240.
+    // Each picture pixel once, top row first: its rounded luma and colour differences, and the
+    // two differences unrounded for the samples that mix pixels. BT.709 weights; Cb and Cr
+    // scaled so that full blue and full red reach 240.
     constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
     constexpr int pixels = sceneWidth * sceneHeight;
-    static std::vector<unsigned char> luma(pixels);
-    static std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
+    std::vector<unsigned char> lumaOf(pixels), cbOf(pixels), crOf(pixels);
+    std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
     for (int row = 0; row < sceneHeight; ++row) {
         const unsigned char* p = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
         for (int i = row * sceneWidth; i < (row + 1) * sceneWidth; ++i, p += 4) {
             const double r = p[0] / 255.0, g = p[1] / 255.0, b = p[2] / 255.0;
             const double y = kr * r + kg * g + kb * b;
-            luma[i] = static_cast<unsigned char>(16.0 + 219.0 * y + 0.5);
             blue[i] = static_cast<float>((b - y) / (2.0 * (1.0 - kb)));
             red[i] = static_cast<float>((r - y) / (2.0 * (1.0 - kr)));
+            lumaOf[i] = static_cast<unsigned char>(16.0 + 219.0 * y + 0.5);
+            cbOf[i] = static_cast<unsigned char>(128.5 + 224.0 * double(blue[i]));
+            crOf[i] = static_cast<unsigned char>(128.5 + 224.0 * double(red[i]));
         }
     }
     // The picture's column under each output column and its row under each output row; -1 in
@@ -247,24 +250,36 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
     const std::vector<int> rows = sourceOf(height, layout.top, sceneHeight);
     for (int y = 0; y < height; ++y) {
         unsigned char* out = yuv.data() + std::size_t(y) * width;
+        if (y > 0 && rows[y] == rows[y - 1]) {
+            std::memcpy(out, out - width, width); // an enlarged row is its row above again
+            continue;
+        }
         for (int x = 0; x < width; ++x) {
-            out[x] = rows[y] < 0 || columns[x] < 0 ? 16 : luma[rows[y] * sceneWidth + columns[x]];
+            out[x] = rows[y] < 0 || columns[x] < 0 ? 16 : lumaOf[rows[y] * sceneWidth + columns[x]];
         }
     }
-    const auto index = [&](int x, int y) {
-        return rows[y] < 0 || columns[x] < 0 ? pixels : rows[y] * sceneWidth + columns[x];
-    };
     unsigned char* cb = yuv.data() + lumaBytes;
     unsigned char* cr = cb + chromaBytes;
     for (int y = 0; y < chromaHeight; ++y) {
+        const int top = rows[2 * y], bottom = rows[2 * y + 1];
         for (int x = 0; x < chromaWidth; ++x) {
-            const int a = index(2 * x, 2 * y), b = index(2 * x + 1, 2 * y),
-                      c = index(2 * x, 2 * y + 1), d = index(2 * x + 1, 2 * y + 1);
+            const int left = columns[2 * x], right = columns[2 * x + 1];
             const std::size_t at = std::size_t(y) * chromaWidth + x;
+            if (top == bottom && left == right && top >= 0 && left >= 0) {
+                // All four from one picture pixel, as everywhere at an even enlargement.
+                cb[at] = cbOf[top * sceneWidth + left];
+                cr[at] = crOf[top * sceneWidth + left];
+                continue;
+            }
+            const auto index = [&](int row, int column) {
+                return row < 0 || column < 0 ? pixels : row * sceneWidth + column;
+            };
+            const int a = index(top, left), b = index(top, right), c = index(bottom, left),
+                      d = index(bottom, right);
             cb[at] = static_cast<unsigned char>(
-                std::lround(128.0 + 56.0 * (double(blue[a]) + blue[b] + blue[c] + blue[d])));
-            cr[at] = static_cast<unsigned char>(
-                std::lround(128.0 + 56.0 * (double(red[a]) + red[b] + red[c] + red[d])));
+                128.5 + 56.0 * (double(blue[a]) + blue[b] + blue[c] + blue[d]));
+            cr[at] = static_cast<unsigned char>(128.5 +
+                                                56.0 * (double(red[a]) + red[b] + red[c] + red[d]));
         }
     }
 }

@@ -322,7 +322,10 @@ bool emitFrame(std::uint64_t frame) {
     glReadPixels(0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE, capture.glFrame.data());
     capture.outputIndex = 1 - capture.outputIndex;
     std::vector<unsigned char>& output = capture.outputFrames[capture.outputIndex];
-    placeFrame(capture.glFrame.data(), capture.layout, output.data());
+    // The RGB frame only where a PNG or the master needs it: the video has its own.
+    if (!capture.options.pngDir.empty() || capture.master.input >= 0) {
+        placeFrame(capture.glFrame.data(), capture.layout, output.data());
+    }
 
     countFlashes(capture.flashes, frame, capture.glFrame.data(), sceneWidth, sceneHeight);
     std::string failure;
