@@ -7,6 +7,7 @@
 #include "render/scene.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -221,20 +222,35 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
     // Each picture pixel once, top row first: its rounded luma and colour differences, and the
     // two differences unrounded for the samples that mix pixels. BT.709 weights; Cb and Cr
     // scaled so that full blue and full red reach 240.
-    constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
     constexpr int pixels = sceneWidth * sceneHeight;
+    // Luma and both colour differences are sums of one term per channel: tables of them.
+    static const std::array<std::array<float, 256>, 9> terms = [] {
+        constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
+        constexpr double weights[3] = {kr, kg, kb};
+        std::array<std::array<float, 256>, 9> table{};
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int value = 0; value < 256; ++value) {
+                const double own = value / 255.0, luma = weights[channel] * own;
+                table[channel][value] = static_cast<float>(luma);
+                table[3 + channel][value] =
+                    static_cast<float>(((channel == 2 ? own : 0.0) - luma) / (2.0 * (1.0 - kb)));
+                table[6 + channel][value] =
+                    static_cast<float>(((channel == 0 ? own : 0.0) - luma) / (2.0 * (1.0 - kr)));
+            }
+        }
+        return table;
+    }();
     std::vector<unsigned char> lumaOf(pixels), cbOf(pixels), crOf(pixels);
     std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
     for (int row = 0; row < sceneHeight; ++row) {
         const unsigned char* p = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
         for (int i = row * sceneWidth; i < (row + 1) * sceneWidth; ++i, p += 4) {
-            const double r = p[0] / 255.0, g = p[1] / 255.0, b = p[2] / 255.0;
-            const double y = kr * r + kg * g + kb * b;
-            blue[i] = static_cast<float>((b - y) / (2.0 * (1.0 - kb)));
-            red[i] = static_cast<float>((r - y) / (2.0 * (1.0 - kr)));
-            lumaOf[i] = static_cast<unsigned char>(16.0 + 219.0 * y + 0.5);
-            cbOf[i] = static_cast<unsigned char>(128.5 + 224.0 * double(blue[i]));
-            crOf[i] = static_cast<unsigned char>(128.5 + 224.0 * double(red[i]));
+            const float y = terms[0][p[0]] + terms[1][p[1]] + terms[2][p[2]];
+            blue[i] = terms[3][p[0]] + terms[4][p[1]] + terms[5][p[2]];
+            red[i] = terms[6][p[0]] + terms[7][p[1]] + terms[8][p[2]];
+            lumaOf[i] = static_cast<unsigned char>(16.5f + 219.0f * y);
+            cbOf[i] = static_cast<unsigned char>(128.5f + 224.0f * blue[i]);
+            crOf[i] = static_cast<unsigned char>(128.5f + 224.0f * red[i]);
         }
     }
     // The picture's column under each output column and its row under each output row; -1 in
@@ -254,8 +270,15 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
             std::memcpy(out, out - width, width); // an enlarged row is its row above again
             continue;
         }
-        for (int x = 0; x < width; ++x) {
-            out[x] = rows[y] < 0 || columns[x] < 0 ? 16 : lumaOf[rows[y] * sceneWidth + columns[x]];
+        std::memset(out, 16, width);
+        if (rows[y] >= 0) {
+            const unsigned char* in = lumaOf.data() + rows[y] * sceneWidth;
+            unsigned char* to = out + layout.left;
+            for (int column = 0; column < sceneWidth; ++column) {
+                for (int copy = 0; copy < layout.factor; ++copy) {
+                    *to++ = in[column];
+                }
+            }
         }
     }
     unsigned char* cb = yuv.data() + lumaBytes;
@@ -315,7 +338,7 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
          "tv", "-chroma_sample_location", "center"});
     // CRF 10 rather than 18 keeps the scan lines and single points; ultrafast with CABAC and
     // 8x8 transforms (High profile, which every phone plays) does it for about 19 ms of CPU a
-    // frame, where superfast needed 27 (docs/PERFORMANCE.md).
+    // frame, where superfast needed 29 to 31 (docs/PERFORMANCE.md).
     add({"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "cabac=1:8x8dct=1", "-crf",
          "10", "-profile:v", "high", "-pix_fmt", "yuv420p"});
     add({"-c:a", "aac", "-b:a", "192k"});

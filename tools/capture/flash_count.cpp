@@ -111,7 +111,7 @@ void countFlashes(FlashCounter& counter, std::uint64_t frame, const unsigned cha
     }
 
     // Block sums over every other pixel of every other row: a flash that matters covers
-    // thousands of them, and the count costs a quarter of a millisecond a 640x480 frame.
+    // thousands of them, and the count costs about a third of a millisecond a 640x480 frame.
     const std::array<double, 256>& linear = linearTable();
     counter.blockLuminance.assign(blocks, 0.0);
     counter.blockRed.assign(blocks, 0.0);
