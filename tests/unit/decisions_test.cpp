@@ -131,9 +131,9 @@ TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
     }
 }
 
-// The video's frames: BT.709 in limited range, rounded to nearest, colour per 2x2 the mean of
-// its pixels, black bars; and the same layout as the RGB frames.
-TEST(CaptureClock, VideoFramesAreBt709LimitedRange) {
+// The video's frames: the BT.601 matrix in limited range, rounded to nearest, colour per 2x2 the
+// mean of its pixels, black bars; and the same layout as the RGB frames.
+TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
     // The top-left GL pixel (its last row) white, the next two red and blue, the rest black.
     std::vector<unsigned char> gl(640 * 480 * 4, 0);
     unsigned char* top = &gl[479 * 640 * 4];
@@ -145,15 +145,15 @@ TEST(CaptureClock, VideoFramesAreBt709LimitedRange) {
         std::array<int, 4> lumaProbe, chromaProbe; // x, y, Y; then x, y, Cb and Cr at half size
         std::array<int, 2> cbcr;
     } cases[] = {
-        // Factor 2: pixel 1 (red) fills the chroma sample at (1, 0); 63 is 16 + 219 x 0.2126.
-        {1280, 960, {2, 1, 63}, {1, 0}, {102, 240}},
-        {1280, 960, {0, 0, 235}, {2, 0}, {240, 118}}, // white's luma, then blue's chroma
+        // Factor 2: pixel 1 (red) fills the chroma sample at (1, 0); 81 is 16 + 219 x 0.299.
+        {1280, 960, {2, 1, 81}, {1, 0}, {90, 240}},
+        {1280, 960, {0, 0, 235}, {2, 0}, {240, 110}}, // white's luma, then blue's chroma
         {1280, 960, {6, 0, 16}, {3, 0}, {128, 128}},  // black
         // 1920x1080: factor 2 from (320, 60), black bars around.
-        {1920, 1080, {322, 61, 63}, {161, 30}, {102, 240}},
+        {1920, 1080, {322, 61, 81}, {161, 30}, {90, 240}},
         {1920, 1080, {319, 60, 16}, {159, 30}, {128, 128}},
         // 640x480: the sample over white, red and two black pixels is their mean.
-        {640, 480, {1, 0, 63}, {0, 0}, {122, 156}},
+        {640, 480, {1, 0, 81}, {0, 0}, {119, 156}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));

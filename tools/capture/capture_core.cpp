@@ -51,7 +51,7 @@ const char* captureUsage() {
         musicFileName + ", " + pictureFileA + ", " + pictureFileB +
         " (default: .)\n"
         "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
-        "  --video FILE      H.264/AAC video made by ffmpeg, BT.709 (default: quartz-meridian.mp4\n"
+        "  --video FILE      H.264/AAC video made by ffmpeg, BT.601 (default: quartz-meridian.mp4\n"
         "                    when neither --png nor --master is given)\n"
         "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
         "  --master FILE     lossless master by ffmpeg: FFV1 RGB and FLAC in Matroska (.mkv)\n"
@@ -220,12 +220,12 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
     yuv.resize(lumaBytes + 2 * chromaBytes);
 
     // Each picture pixel once, top row first: its rounded luma and colour differences, and the
-    // two differences unrounded for the samples that mix pixels. BT.709 weights; Cb and Cr
+    // two differences unrounded for the samples that mix pixels. BT.601 weights; Cb and Cr
     // scaled so that full blue and full red reach 240.
     constexpr int pixels = sceneWidth * sceneHeight;
     // Luma and both colour differences are sums of one term per channel: tables of them.
     static const std::array<std::array<float, 256>, 9> terms = [] {
-        constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
+        constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
         constexpr double weights[3] = {kr, kg, kb};
         std::array<std::array<float, 256>, 9> table{};
         for (int channel = 0; channel < 3; ++channel) {
@@ -333,9 +333,11 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // protocol.
     add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
     // The frames come converted with one matrix and range (placeFrameYuv420); the stream says
-    // which, or each player guesses its own.
-    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709", "-color_range",
-         "tv", "-chroma_sample_location", "center"});
+    // which, or each player guesses its own. The BT.601 matrix under the sRGB (BT.709)
+    // primaries: the browsers' fixed-point conversion caps BT.709's blue coefficient and showed
+    // saturated blue 16 steps dark, where BT.601's fits (docs/PERFORMANCE.md).
+    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
+         "-color_range", "tv", "-chroma_sample_location", "center"});
     // CRF 10 rather than 18 keeps the scan lines and single points; ultrafast with CABAC and
     // 8x8 transforms (High profile, which every phone plays) does it for about 19 ms of CPU a
     // frame, where superfast needed 29 to 31 (docs/PERFORMANCE.md).

@@ -64,7 +64,8 @@ OutputLayout layoutFor(int width, int height);
 void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigned char* rgb);
 
 // The same frame as `placeFrame` gives, converted for the video: planar Y, Cb, Cr at 4:2:0 (each
-// chroma sample the mean of its 2x2 pixels), BT.709 in limited range, rounded to nearest. The
+// chroma sample the mean of its 2x2 pixels), the BT.601 matrix in limited range, rounded to
+// nearest. The
 // bars are written too (black). Done here, from the 640x480 picture, rather than by ffmpeg from
 // the enlarged frame: a quarter of the work at twice the size, and a conversion whose matrix
 // and rounding the tests can check.
