@@ -233,12 +233,12 @@ bool openGl() {
 // written beside the master for its ffmpeg, which reads it as its second input.
 bool writeMasterSound() {
     const std::string musicPath = assetPath(musicFileName);
-    capture.masterSound = capture.options.masterFile + ".sound.tmp";
-    std::FILE* out = std::fopen(capture.masterSound.c_str(), "wbe");
+    const std::string path = capture.options.masterFile + ".sound.tmp";
+    std::FILE* out = std::fopen(path.c_str(), "wbe");
     if (out == nullptr) {
-        return failCapture("cannot write " + quoted(capture.masterSound) + ": " +
-                           std::strerror(errno));
+        return failCapture("cannot write " + quoted(path) + ": " + std::strerror(errno));
     }
+    capture.masterSound = path; // ours now: removed at shutdown
     const std::uint64_t first = frameSampleEnd(capture.range.first, capture.options.fps);
     const std::uint64_t end = frameSampleEnd(capture.range.end, capture.options.fps);
     std::uint64_t at = 0;
@@ -271,14 +271,15 @@ bool startVideo(const std::string& ffmpegPath) {
                         failure)) {
         return failCapture(failure);
     }
-    if (!capture.options.masterFile.empty() &&
-        (!writeMasterSound() ||
-         !startVideoPipe(capture.master, ffmpegPath,
-                         masterArguments(capture.options, capture.layout, capture.masterSound),
-                         failure))) {
-        return failure.empty() || failCapture(failure);
+    if (capture.options.masterFile.empty()) {
+        return true;
     }
-    return true;
+    // writeMasterSound reports its own failure.
+    return writeMasterSound() &&
+           (startVideoPipe(capture.master, ffmpegPath,
+                           masterArguments(capture.options, capture.layout, capture.masterSound),
+                           failure) ||
+            failCapture(failure));
 }
 
 void shutdownCapture() {
