@@ -12,6 +12,11 @@ const canvas = document.getElementById("canvas");
 const embedded = window.quartzFiles;
 window.quartz = { state: "loading", position: 0, levelStep: 0, message: "", wakeLock: "" };
 
+// Said before every click that starts a run: most of the presentation flashes more than three
+// times a second (quartz-capture counts it).
+const flashWarning = "Warning: this presentation contains rapidly flashing lights that may" +
+    " trigger seizures in people with photosensitive epilepsy.";
+
 function show(text, failed) {
     notice.textContent = text;
     notice.classList.toggle("failed", failed);
@@ -108,14 +113,14 @@ function quartzPublish(state, position, levelStep, message) {
     }
     performance.mark("quartz-" + state);
     if (state === "ready") {
-        show("click or tap to start", false);
+        show(flashWarning + "\n\nclick or tap to start", false);
     } else if (state === "playing" && !capture) {
         keepAwake();
     } else if (state === "ended") {
         document.body.classList.remove("playing");
         leaveFullScreen();
         releaseWakeLock();
-        show("the run has ended\n", false);
+        show(flashWarning + "\n\nthe run has ended\n", false);
         const again = document.createElement("a");
         again.href = location.href;
         again.textContent = "play again";

@@ -132,6 +132,44 @@ TEST(CaptureClock, OutputEnlargesByWholeFactorsCentredAndFlipsRows) {
     }
 }
 
+// The video's frames: the BT.601 matrix in limited range, rounded to nearest, colour per 2x2 the
+// mean of its pixels, black bars; and the same layout as the RGB frames.
+TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
+    // The top-left GL pixel (its last row) white, the next two red and blue, the rest black.
+    std::vector<unsigned char> gl(640 * 480 * 4, 0);
+    unsigned char* top = &gl[479 * 640 * 4];
+    std::fill(top, top + 4, 255);
+    top[4] = 255;
+    top[10] = 255;
+    const struct {
+        int width, height;
+        std::array<int, 4> lumaProbe, chromaProbe; // x, y, Y; then x, y, Cb and Cr at half size
+        std::array<int, 2> cbcr;
+    } cases[] = {
+        // Factor 2: pixel 1 (red) fills the chroma sample at (1, 0); 81 is 16 + 219 x 0.299.
+        {1280, 960, {2, 1, 81}, {1, 0}, {90, 240}},
+        {1280, 960, {0, 0, 235}, {2, 0}, {240, 110}}, // white's luma, then blue's chroma
+        {1280, 960, {6, 0, 16}, {3, 0}, {128, 128}},  // black
+        // 1920x1080: factor 2 from (320, 60), black bars around.
+        {1920, 1080, {322, 61, 81}, {161, 30}, {90, 240}},
+        {1920, 1080, {319, 60, 16}, {159, 30}, {128, 128}},
+        // 640x480: the sample over white, red and two black pixels is their mean.
+        {640, 480, {1, 0, 81}, {0, 0}, {119, 156}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        std::vector<unsigned char> yuv;
+        placeFrameYuv420(gl.data(), layoutFor(c.width, c.height), yuv);
+        ASSERT_EQ(yuv.size(), std::size_t(c.width) * c.height * 3 / 2);
+        const auto [x, y, luma, unused] = c.lumaProbe;
+        EXPECT_EQ(yuv[std::size_t(y) * c.width + x], luma) << x << ", " << y;
+        const std::size_t chroma = std::size_t(c.width) * c.height / 4;
+        const std::size_t at = std::size_t(c.width) * c.height +
+                               std::size_t(c.chromaProbe[1]) * (c.width / 2) + c.chromaProbe[0];
+        EXPECT_EQ((std::array<int, 2>{yuv[at], yuv[at + chroma]}), c.cbcr);
+    }
+}
+
 // The build's track shows every look: its left channel reaches full scale, the groove never
 // drops out, the break is chopped by silences, and each change of look starts with a full-scale
 // hit after a quieter moment.

@@ -8,6 +8,7 @@
 #include "render/scene.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -42,26 +43,29 @@ std::string formatSeconds(double seconds) {
 const char* captureUsage() {
     static const std::string text =
         std::string(
-            "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR] [--size "
-            "WxH]\n"
-            "                      [--from SEC] [--to SEC] [--clock-log FILE]\n"
+            "usage: quartz-capture [--assets DIR] [--fps N] [--video FILE] [--png DIR]\n"
+            "                      [--master FILE] [--size WxH] [--from SEC] [--to SEC]\n"
+            "                      [--clock-log FILE]\n"
             "Renders the presentation frame by frame at a fixed rate of music time, without\n"
             "playing it, and writes the frames as a video, as PNG files, or both.\n"
             "  --assets DIR      folder of ") +
         musicFileName + ", " + pictureFileA + ", " + pictureFileB +
         " (default: .)\n"
         "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
-        "  --video FILE      H.264/AAC video made by ffmpeg (default: quartz-meridian.mp4\n"
-        "                    when --png is not given either)\n"
+        "  --video FILE      H.264/AAC video made by ffmpeg, BT.601 (default: quartz-meridian.mp4\n"
+        "                    when neither --png nor --master is given)\n"
         "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
-        "  --size WxH        output size, at least 640x480, even for video (default: 640x480);\n"
-        "                    the picture is enlarged by the largest whole factor that fits\n"
+        "  --master FILE     lossless master by ffmpeg: FFV1 RGB and FLAC in Matroska (.mkv)\n"
+        "  --size WxH        output size, at least 640x480, even for video (default: 1280x960\n"
+        "                    with a video, else 640x480); the picture is enlarged by the\n"
+        "                    largest whole factor that fits\n"
         "  --from SEC        write only the frames at or after SEC seconds of music\n"
         "  --to SEC          write only the frames before SEC seconds of music\n"
         "                    (rendering still starts at 0: every frame builds on the last)\n"
         "  --clock-log FILE  CSV of every rendered frame: frame,time,levelStep,cumulativeLevel\n"
         "  --help            this text\n"
-        "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n";
+        "Without a display it starts a private Xvfb. Ctrl-C stops and keeps what was done.\n"
+        "The last line says how many seconds flash more than 3 times a second.\n";
     return text.c_str();
 }
 
@@ -85,8 +89,9 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
             options.help = true;
             continue;
         }
-        static const char* const withValue[] = {"--assets", "--fps",  "--video", "--png",
-                                                "--size",   "--from", "--to",    "--clock-log"};
+        static const char* const withValue[] = {"--assets", "--fps",       "--video",
+                                                "--png",    "--size",      "--from",
+                                                "--to",     "--clock-log", "--master"};
         if (std::find_if(std::begin(withValue), std::end(withValue),
                          [&](const char* known) { return name == known; }) == std::end(withValue)) {
             failure = (name.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") +
@@ -116,6 +121,8 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
             options.videoFile = value;
         } else if (name == "--png") {
             options.pngDir = value;
+        } else if (name == "--master") {
+            options.masterFile = value;
         } else if (name == "--size") {
             if (!parseSize(value, options.width, options.height)) {
                 failure = "--size must be WIDTHxHEIGHT with sides up to " +
@@ -142,8 +149,13 @@ bool parseCaptureOptions(const std::vector<std::string>& args, CaptureOptions& o
         failure = "--size " + sizeText + " is smaller than the 640x480 picture";
         return false;
     }
-    // yuv420p stores colour per 2x2 block; PNG frames have no such need.
-    const bool video = !options.videoFile.empty() || options.pngDir.empty();
+    // yuv420p stores colour per 2x2 block; PNG frames and the master have no such need.
+    const bool video =
+        !options.videoFile.empty() || (options.pngDir.empty() && options.masterFile.empty());
+    if (!sizeGiven && video) {
+        options.width = defaultVideoWidth;
+        options.height = defaultVideoHeight;
+    }
     if (video && (options.width % 2 != 0 || options.height % 2 != 0)) {
         failure = "--size " + sizeText + " has an odd side: H.264 video in yuv420p needs even ones";
         return false;
@@ -200,6 +212,102 @@ void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigne
     }
 }
 
+void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
+                      std::vector<unsigned char>& yuv) {
+    const int width = layout.width, height = layout.height;
+    const std::size_t lumaBytes = std::size_t(width) * height;
+    const int chromaWidth = width / 2, chromaHeight = height / 2;
+    const std::size_t chromaBytes = std::size_t(chromaWidth) * chromaHeight;
+    yuv.resize(lumaBytes + 2 * chromaBytes);
+
+    // Each picture pixel once, top row first: its rounded luma and colour differences, and the
+    // two differences unrounded for the samples that mix pixels. BT.601 weights; Cb and Cr
+    // scaled so that full blue and full red reach 240.
+    constexpr int pixels = sceneWidth * sceneHeight;
+    // Luma and both colour differences are sums of one term per channel: tables of them.
+    static const std::array<std::array<float, 256>, 9> terms = [] {
+        constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
+        constexpr double weights[3] = {kr, kg, kb};
+        std::array<std::array<float, 256>, 9> table{};
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int value = 0; value < 256; ++value) {
+                const double own = value / 255.0, luma = weights[channel] * own;
+                table[channel][value] = static_cast<float>(luma);
+                table[3 + channel][value] =
+                    static_cast<float>(((channel == 2 ? own : 0.0) - luma) / (2.0 * (1.0 - kb)));
+                table[6 + channel][value] =
+                    static_cast<float>(((channel == 0 ? own : 0.0) - luma) / (2.0 * (1.0 - kr)));
+            }
+        }
+        return table;
+    }();
+    std::vector<unsigned char> lumaOf(pixels), cbOf(pixels), crOf(pixels);
+    std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
+    for (int row = 0; row < sceneHeight; ++row) {
+        const unsigned char* p = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+        for (int i = row * sceneWidth; i < (row + 1) * sceneWidth; ++i, p += 4) {
+            const float y = terms[0][p[0]] + terms[1][p[1]] + terms[2][p[2]];
+            blue[i] = terms[3][p[0]] + terms[4][p[1]] + terms[5][p[2]];
+            red[i] = terms[6][p[0]] + terms[7][p[1]] + terms[8][p[2]];
+            lumaOf[i] = static_cast<unsigned char>(16.5f + 219.0f * y);
+            cbOf[i] = static_cast<unsigned char>(128.5f + 224.0f * blue[i]);
+            crOf[i] = static_cast<unsigned char>(128.5f + 224.0f * red[i]);
+        }
+    }
+    // The picture's column under each output column and its row under each output row; -1 in
+    // the bars.
+    const auto sourceOf = [&](int size, int start, int count) {
+        std::vector<int> map(size, -1);
+        for (int i = start; i < std::min(size, start + count * layout.factor); ++i) {
+            map[i] = (i - start) / layout.factor;
+        }
+        return map;
+    };
+    const std::vector<int> columns = sourceOf(width, layout.left, sceneWidth);
+    const std::vector<int> rows = sourceOf(height, layout.top, sceneHeight);
+    for (int y = 0; y < height; ++y) {
+        unsigned char* out = yuv.data() + std::size_t(y) * width;
+        if (y > 0 && rows[y] == rows[y - 1]) {
+            std::memcpy(out, out - width, width); // an enlarged row is its row above again
+            continue;
+        }
+        std::memset(out, 16, width);
+        if (rows[y] >= 0) {
+            const unsigned char* in = lumaOf.data() + rows[y] * sceneWidth;
+            unsigned char* to = out + layout.left;
+            for (int column = 0; column < sceneWidth; ++column) {
+                for (int copy = 0; copy < layout.factor; ++copy) {
+                    *to++ = in[column];
+                }
+            }
+        }
+    }
+    unsigned char* cb = yuv.data() + lumaBytes;
+    unsigned char* cr = cb + chromaBytes;
+    for (int y = 0; y < chromaHeight; ++y) {
+        const int top = rows[2 * y], bottom = rows[2 * y + 1];
+        for (int x = 0; x < chromaWidth; ++x) {
+            const int left = columns[2 * x], right = columns[2 * x + 1];
+            const std::size_t at = std::size_t(y) * chromaWidth + x;
+            if (top == bottom && left == right && top >= 0 && left >= 0) {
+                // All four from one picture pixel, as everywhere at an even enlargement.
+                cb[at] = cbOf[top * sceneWidth + left];
+                cr[at] = crOf[top * sceneWidth + left];
+                continue;
+            }
+            const auto index = [&](int row, int column) {
+                return row < 0 || column < 0 ? pixels : row * sceneWidth + column;
+            };
+            const int a = index(top, left), b = index(top, right), c = index(bottom, left),
+                      d = index(bottom, right);
+            cb[at] = static_cast<unsigned char>(
+                128.5 + 56.0 * (double(blue[a]) + blue[b] + blue[c] + blue[d]));
+            cr[at] = static_cast<unsigned char>(128.5 +
+                                                56.0 * (double(red[a]) + red[b] + red[c] + red[d]));
+        }
+    }
+}
+
 std::string pngFrameName(std::uint64_t frame) {
     char name[40];
     std::snprintf(name, sizeof name, "frame_%06llu.png", static_cast<unsigned long long>(frame));
@@ -213,7 +321,7 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
         args.insert(args.end(), more);
     };
     add({"-hide_banner", "-loglevel", "error", "-nostdin", "-y"});
-    add({"-f", "rawvideo", "-pix_fmt", "rgb24", "-framerate", std::to_string(options.fps)});
+    add({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-framerate", std::to_string(options.fps)});
     add({"-video_size", std::to_string(layout.width) + "x" + std::to_string(layout.height)});
     add({"-i", "pipe:0"});
     // The sound of the frames written: all of it for a whole capture (the last frame reaches
@@ -225,15 +333,35 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // "file:" keeps a name that starts with '-' or holds a ':' from reading as an option or a
     // protocol.
     add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
-    // superfast: the encoder is then about 40% of the CPU time of a frame; veryfast makes files
-    // a third smaller for a fifth more CPU per frame (docs/PERFORMANCE.md).
-    add({"-c:v", "libx264", "-preset", "superfast", "-crf", "18", "-pix_fmt", "yuv420p"});
+    // The frames come converted with one matrix and range (placeFrameYuv420); the stream says
+    // which, or each player guesses its own. The BT.601 matrix under the sRGB (BT.709)
+    // primaries: the browsers' fixed-point conversion caps BT.709's blue coefficient and showed
+    // saturated blue 16 steps dark, where BT.601's fits (docs/PERFORMANCE.md).
+    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
+         "-color_range", "tv", "-chroma_sample_location", "center"});
+    // CRF 10 rather than 18 keeps the scan lines and single points; ultrafast with CABAC and
+    // 8x8 transforms (High profile, which every phone plays) does it for about 19 ms of CPU a
+    // frame, where superfast needed 29 to 31 (docs/PERFORMANCE.md).
+    add({"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "cabac=1:8x8dct=1", "-crf",
+         "10", "-profile:v", "high", "-pix_fmt", "yuv420p"});
     add({"-c:a", "aac", "-b:a", "192k"});
     // A capture stopped early closes the pipe after its last frame; the sound then ends with
     // the pictures instead of running on to the music's end under the last one. A whole
     // capture's sound ends first (before the last frame does), which cuts no frame.
     add({"-shortest", "-movflags", "+faststart", "file:" + options.videoFile});
     return args;
+}
+
+std::vector<std::string> masterArguments(const CaptureOptions& options, const OutputLayout& layout,
+                                         const std::string& pcmPath) {
+    const std::string size = std::to_string(layout.width) + "x" + std::to_string(layout.height);
+    return {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
+            "-pix_fmt", "rgb24", "-framerate", std::to_string(options.fps), "-video_size", size,
+            "-i", "pipe:0", "-f", "s16le", "-ar", "44100", "-ac", "2", "-i", "file:" + pcmPath,
+            "-map", "0:v:0", "-map", "1:a:0",
+            // Planar RGB: FFV1 keeps every bit of it; -slices lets both cores encode a frame.
+            "-c:v", "ffv1", "-level", "3", "-slices", "4", "-pix_fmt", "gbrp", "-c:a", "flac",
+            "-shortest", "file:" + options.masterFile};
 }
 
 std::string progressLine(std::uint64_t done, std::uint64_t total, double framesPerSecond,

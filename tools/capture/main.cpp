@@ -4,9 +4,11 @@
 // numbers instead of the sound card; shutdown always runs and releases what start-up made.
 #include "capture_core.h"
 #include "capture_io.h"
+#include "flash_count.h"
 
 #include "app/presentation.h"
 #include "app/report.h"
+#include "audio/decoder.h"
 
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
@@ -44,10 +46,14 @@ struct CaptureState {
     // (docs/PERFORMANCE.md), so the read-back is synchronous.
     std::vector<unsigned char> glFrame;
     VideoPipe video;
+    VideoPipe master;
+    std::string masterSound; // the decoded samples the master's ffmpeg reads; removed at the end
+    FlashCounter flashes;
     std::FILE* clockLog = nullptr;
     // Two output frames in turn: the PNG worker encodes one while the next is filled.
     std::vector<unsigned char> outputFrames[2];
     int outputIndex = 0;
+    std::vector<unsigned char> videoFrame; // the output frame in the video's Y'CbCr
     std::future<std::string> pngWriting;   // empty string: written
     std::vector<unsigned char> encodedPng; // the worker's
 };
@@ -114,18 +120,22 @@ bool checkAssets() {
 bool checkOutputs(std::string& ffmpegPath) {
     const CaptureOptions& options = capture.options;
     std::string failure;
-    if (!options.videoFile.empty()) {
+    for (const auto& [file, option] :
+         {std::pair{options.videoFile, "--video"}, std::pair{options.masterFile, "--master"}}) {
+        if (file.empty()) {
+            continue;
+        }
         ffmpegPath = findProgram("ffmpeg");
         if (ffmpegPath.empty()) {
-            return failCapture(
-                "cannot find the ffmpeg program on PATH, needed for --video: install "
-                "ffmpeg, or write PNG frames with --png");
+            return failCapture(std::string("cannot find the ffmpeg program on PATH, needed for ") +
+                               option + ": install ffmpeg, or write PNG frames with --png");
         }
         struct stat info {};
-        if (stat(options.videoFile.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            return failCapture("the video file " + quoted(options.videoFile) + " is a folder");
+        if (stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            return failCapture(std::string("the ") + option + " file " + quoted(file) +
+                               " is a folder");
         }
-        if (!prepareFolder(folderOf(options.videoFile), false, failure)) {
+        if (!prepareFolder(folderOf(file), false, failure)) {
             return failCapture(failure);
         }
     }
@@ -219,23 +229,69 @@ bool openGl() {
     return true;
 }
 
-bool startVideo(const std::string& ffmpegPath) {
-    if (capture.options.videoFile.empty()) {
-        return true;
+// The master's sound is the samples the meter read, from the first frame written to the last:
+// written beside the master for its ffmpeg, which reads it as its second input.
+bool writeMasterSound() {
+    const std::string musicPath = assetPath(musicFileName);
+    const std::string path = capture.options.masterFile + ".sound.tmp";
+    std::FILE* out = std::fopen(path.c_str(), "wbe");
+    if (out == nullptr) {
+        return failCapture("cannot write " + quoted(path) + ": " + std::strerror(errno));
     }
+    capture.masterSound = path; // ours now: removed at shutdown
+    const std::uint64_t first = frameSampleEnd(capture.range.first, capture.options.fps);
+    const std::uint64_t end = frameSampleEnd(capture.range.end, capture.options.fps);
+    std::uint64_t at = 0;
     std::string failure;
-    const std::vector<std::string> args =
-        ffmpegArguments(capture.options, capture.layout, assetPath(musicFileName), capture.range);
-    if (!startVideoPipe(capture.video, ffmpegPath, args, failure)) {
+    const bool decoded = decodeWholeMp3(
+        musicPath.c_str(),
+        [&](const std::int16_t* frames, std::size_t count) {
+            const std::uint64_t from = std::max(at, first), to = std::min(at + count, end);
+            if (from < to) {
+                std::fwrite(frames + (from - at) * 2, 4, to - from, out);
+            }
+            at += count;
+        },
+        failure);
+    const bool written = !std::ferror(out);
+    const int error = errno;
+    if (std::fclose(out) != 0 || !written) {
+        return failCapture("cannot write " + quoted(capture.masterSound) + ": " +
+                           std::strerror(written ? errno : error));
+    }
+    return decoded || failCapture("cannot decode the music " + quoted(musicPath) + ": " + failure);
+}
+
+bool startVideo(const std::string& ffmpegPath) {
+    std::string failure;
+    if (!capture.options.videoFile.empty() &&
+        !startVideoPipe(capture.video, ffmpegPath,
+                        ffmpegArguments(capture.options, capture.layout, assetPath(musicFileName),
+                                        capture.range),
+                        failure)) {
         return failCapture(failure);
     }
-    return true;
+    if (capture.options.masterFile.empty()) {
+        return true;
+    }
+    // writeMasterSound reports its own failure.
+    return writeMasterSound() &&
+           (startVideoPipe(capture.master, ffmpegPath,
+                           masterArguments(capture.options, capture.layout, capture.masterSound),
+                           failure) ||
+            failCapture(failure));
 }
 
 void shutdownCapture() {
     std::string ignored;
     if (capture.video.pid > 0) {
         finishVideoPipe(capture.video, ignored);
+    }
+    if (capture.master.pid > 0) {
+        finishVideoPipe(capture.master, ignored);
+    }
+    if (!capture.masterSound.empty()) {
+        std::remove(capture.masterSound.c_str());
     }
     if (capture.clockLog != nullptr) {
         std::fclose(capture.clockLog);
@@ -267,12 +323,23 @@ bool emitFrame(std::uint64_t frame) {
     glReadPixels(0, 0, sceneWidth, sceneHeight, GL_RGBA, GL_UNSIGNED_BYTE, capture.glFrame.data());
     capture.outputIndex = 1 - capture.outputIndex;
     std::vector<unsigned char>& output = capture.outputFrames[capture.outputIndex];
-    placeFrame(capture.glFrame.data(), capture.layout, output.data());
+    // The RGB frame only where a PNG or the master needs it: the video has its own.
+    if (!capture.options.pngDir.empty() || capture.master.input >= 0) {
+        placeFrame(capture.glFrame.data(), capture.layout, output.data());
+    }
 
+    countFlashes(capture.flashes, frame, capture.glFrame.data(), sceneWidth, sceneHeight);
     std::string failure;
-    if (capture.video.input >= 0 &&
-        !writeVideoFrame(capture.video, output.data(), output.size(), failure)) {
-        return failCapture(failure);
+    if (capture.video.input >= 0) {
+        placeFrameYuv420(capture.glFrame.data(), capture.layout, capture.videoFrame);
+        if (!writeVideoFrame(capture.video, capture.videoFrame.data(), capture.videoFrame.size(),
+                             failure)) {
+            return failCapture(failure);
+        }
+    }
+    if (capture.master.input >= 0 &&
+        !writeVideoFrame(capture.master, output.data(), output.size(), failure)) {
+        return failCapture(failure + " (" + capture.options.masterFile + ")");
     }
     if (capture.options.pngDir.empty()) {
         return true;
@@ -370,11 +437,11 @@ LoopResult renderFrames() {
 std::string outputsText() {
     const CaptureOptions& options = capture.options;
     std::string text;
-    if (!options.videoFile.empty()) {
-        text = options.videoFile;
-    }
-    if (!options.pngDir.empty()) {
-        text += (text.empty() ? "" : " and ") + options.pngDir + "/";
+    for (const std::string& output : {options.videoFile, options.masterFile,
+                                      options.pngDir.empty() ? "" : options.pngDir + "/"}) {
+        if (!output.empty()) {
+            text += (text.empty() ? "" : " and ") + output;
+        }
     }
     return text;
 }
@@ -391,9 +458,10 @@ int runCapture(int argc, char** argv) {
         std::fputs(captureUsage(), stdout);
         return 0;
     }
-    if (options.videoFile.empty() && options.pngDir.empty()) {
+    if (options.videoFile.empty() && options.pngDir.empty() && options.masterFile.empty()) {
         options.videoFile = defaultVideoFile;
     }
+    startFlashCount(capture.flashes, options.fps);
     capture.layout = layoutFor(options.width, options.height);
     capture.glFrame.assign(glFrameBytes, 0);
     // Black once: placeFrame only ever writes the picture, so the bars stay black.
@@ -412,13 +480,17 @@ int runCapture(int argc, char** argv) {
     }
     // Closing the pipe ends the video at the frames written, also after a signal: ffmpeg's
     // -shortest then ends the sound with them.
-    const bool videoStarted = capture.video.pid > 0;
-    if (videoStarted && caughtSignal != 0 && loop.written == 0) {
-        // Stopped before the first frame: ffmpeg has nothing to finish, the file nothing to show.
-        finishVideoPipe(capture.video, failure);
-        std::remove(options.videoFile.c_str());
-    } else if (ok && videoStarted && !finishVideoPipe(capture.video, failure)) {
-        ok = failCapture(failure);
+    for (const auto& [pipe, file] : {std::pair{&capture.video, options.videoFile},
+                                     std::pair{&capture.master, options.masterFile}}) {
+        const bool started = pipe->pid > 0;
+        if (started && caughtSignal != 0 && loop.written == 0) {
+            // Stopped before the first frame: ffmpeg has nothing to finish, the file nothing to
+            // show.
+            finishVideoPipe(*pipe, failure);
+            std::remove(file.c_str());
+        } else if (ok && started && !finishVideoPipe(*pipe, failure)) {
+            ok = failCapture(failure + " (" + file + ")");
+        }
     }
     if (ok && capture.clockLog != nullptr) {
         const bool written = std::fflush(capture.clockLog) == 0 && !std::ferror(capture.clockLog);
@@ -454,6 +526,7 @@ int runCapture(int argc, char** argv) {
                   elapsed > 0 ? musicSeconds / elapsed : 0.0, loop.written, capture.layout.width,
                   capture.layout.height, options.fps);
     say(summary + outputsText());
+    say(flashSummary(finishFlashCount(capture.flashes)));
     return 0;
 }
 
