@@ -188,13 +188,18 @@ OutputLayout layoutFor(int width, int height) {
     return layout;
 }
 
+// Row `row` of the picture, counted from its top, in a frame as glReadPixels gives it: GL rows
+// run bottom to top.
+static const unsigned char* glRowFromTop(const unsigned char* glRgba, int row) {
+    return glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+}
+
 void placeFrame(const unsigned char* glRgba, const OutputLayout& layout, unsigned char* rgb) {
     const int factor = layout.factor;
     const std::size_t outStride = std::size_t(layout.width) * 3;
     const std::size_t rowBytes = std::size_t(sceneWidth) * factor * 3;
     for (int row = 0; row < sceneHeight; ++row) {
-        // GL rows run bottom to top; the output's first row is the picture's top.
-        const unsigned char* source = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+        const unsigned char* source = glRowFromTop(glRgba, row);
         unsigned char* first = rgb +
                                (std::size_t(layout.top) + std::size_t(row) * factor) * outStride +
                                std::size_t(layout.left) * 3;
@@ -244,7 +249,7 @@ void placeFrameYuv420(const unsigned char* glRgba, const OutputLayout& layout,
     std::vector<unsigned char> lumaOf(pixels), cbOf(pixels), crOf(pixels);
     std::vector<float> blue(pixels + 1), red(pixels + 1); // the last: the bars, black
     for (int row = 0; row < sceneHeight; ++row) {
-        const unsigned char* p = glRgba + std::size_t(sceneHeight - 1 - row) * sceneWidth * 4;
+        const unsigned char* p = glRowFromTop(glRgba, row);
         for (int i = row * sceneWidth; i < (row + 1) * sceneWidth; ++i, p += 4) {
             const float y = terms[0][p[0]] + terms[1][p[1]] + terms[2][p[2]];
             blue[i] = terms[3][p[0]] + terms[4][p[1]] + terms[5][p[2]];
