@@ -1,10 +1,9 @@
-// Command line, clock, meter window and output layout of the capture tool; no GL, no processes.
+// The capture tool's decisions: its command line, which frames it writes, the output layout and
+// the frames' conversion, ffmpeg's arguments and the progress line; no GL, no processes.
 #include "capture_core.h"
 
 #include "app/command_line.h"
 #include "assets.h"
-#include "audio/level.h"
-#include "audio/music.h"
 #include "render/scene.h"
 
 #include <algorithm>
@@ -28,10 +27,6 @@ bool parseSize(const std::string& text, int& width, int& height) {
            parseWhole(text.substr(cross + 1), 1, maxOutputSide, height);
 }
 
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
 std::string formatSeconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.6f", seconds);
@@ -39,6 +34,10 @@ std::string formatSeconds(double seconds) {
 }
 
 } // namespace
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
 
 const char* captureUsage() {
     static const std::string text =
@@ -51,8 +50,12 @@ const char* captureUsage() {
             "  --assets DIR      folder of ") +
         musicFileName + ", " + pictureFileA + ", " + pictureFileB +
         " (default: .)\n"
-        "  --fps N           frames per second of music, 1 to 240 (default: 60)\n"
-        "  --video FILE      H.264/AAC video made by ffmpeg, BT.601 (default: quartz-meridian.mp4\n"
+        "  --fps N           frames per second of music, 1 to " +
+        std::to_string(maxCaptureFps) +
+        " (default: 60)\n"
+        "  --video FILE      H.264/AAC video made by ffmpeg, BT.601 (default: " +
+        defaultVideoFile +
+        "\n"
         "                    when neither --png nor --master is given)\n"
         "  --png DIR         DIR/frame_NNNNNN.png for every frame, N counted from 0\n"
         "  --master FILE     lossless master by ffmpeg: FFV1 RGB and FLAC in Matroska (.mkv)\n"

@@ -20,6 +20,9 @@ constexpr int defaultVideoHeight = 960;
 // At 8192x8192 one RGB frame is already 200 MB, for no gain in a 640x480 picture.
 constexpr int maxOutputSide = 8192;
 
+// A file, folder or program name as every failure line shows it: in double quotes.
+std::string quoted(const std::string& text);
+
 struct CaptureOptions {
     std::string assetDir; // empty: the working directory
     int fps = 60;

@@ -1,6 +1,8 @@
 // Child processes, signals and files of the capture tool (POSIX).
 #include "capture_io.h"
 
+#include "capture_core.h"
+
 #include <lodepng.h>
 
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +28,8 @@ extern char** environ;
 
 namespace qm {
 
-volatile std::sig_atomic_t caughtSignal = 0;
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 namespace {
 
@@ -37,10 +41,6 @@ extern "C" void onCaptureSignal(int signalNumber) {
 
 std::string systemReason(int error) {
     return std::strerror(error);
-}
-
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
 }
 
 std::vector<char*> argumentPointers(const std::vector<std::string>& args) {

@@ -5,14 +5,15 @@
 
 #include <sys/types.h>
 
-#include <csignal>
+#include <atomic>
 #include <string>
 #include <vector>
 
 namespace qm {
 
-// The first of SIGINT, SIGTERM or SIGHUP that arrived; 0 while none has.
-extern volatile std::sig_atomic_t caughtSignal;
+// The first of SIGINT, SIGTERM or SIGHUP that arrived; 0 while none has. A lock-free atomic, as
+// the presentation's own stop flag, since the handler may run on any thread.
+extern std::atomic<int> caughtSignal;
 
 // Catches SIGINT, SIGTERM and SIGHUP into caughtSignal and ignores SIGPIPE and SIGXFSZ, so a
 // dead ffmpeg or a file-size limit shows up as a write error with a reason instead of a silent

@@ -8,7 +8,9 @@
 
 #include "app/presentation.h"
 #include "app/report.h"
+#include "assets.h"
 #include "audio/decoder.h"
+#include "render/gl_errors.h"
 
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
@@ -83,15 +85,7 @@ void say(const std::string& message) {
 }
 
 std::string assetPath(const char* name) {
-    const std::string& folder = capture.options.assetDir;
-    if (folder.empty()) {
-        return name;
-    }
-    return folder + (folder.back() == '/' ? "" : "/") + name;
-}
-
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
+    return qm::assetPath(capture.options.assetDir, name);
 }
 
 std::string folderOf(const std::string& file) {
@@ -173,23 +167,6 @@ bool measureTrack() {
     return true;
 }
 
-const char* glErrorText(GLenum error) {
-    switch (error) {
-    case GL_INVALID_ENUM:
-        return "GL_INVALID_ENUM";
-    case GL_INVALID_VALUE:
-        return "GL_INVALID_VALUE";
-    case GL_INVALID_OPERATION:
-        return "GL_INVALID_OPERATION";
-    case GL_OUT_OF_MEMORY:
-        return "GL_OUT_OF_MEMORY";
-    case GL_INVALID_FRAMEBUFFER_OPERATION:
-        return "GL_INVALID_FRAMEBUFFER_OPERATION";
-    default:
-        return "an unknown GL error";
-    }
-}
-
 bool openGl() {
     std::string failure;
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
@@ -201,10 +178,8 @@ bool openGl() {
     if (!openWindow(ContextKind::hidden) || !makeScene(capture.options.assetDir)) {
         return failCapture(presentation.failure);
     }
-    // Only errors of the objects below may count against them. Bounded: a lost context
-    // reports an error on every call.
-    for (int drained = 0; drained < 16 && glGetError() != GL_NO_ERROR; ++drained) {
-    }
+    // Only errors of the objects below may count against them.
+    clearGlErrors();
 
     // The composite pass draws here, not into the hidden window, whose back buffer need not
     // keep its pixels while the window is not shown.
@@ -218,10 +193,8 @@ bool openGl() {
     const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%04X", status);
-        return failCapture(std::string("the 640x480 capture target is incomplete (status ") + code +
-                           ")");
+        return failCapture("the 640x480 capture target is incomplete: " +
+                           framebufferStatusText(status));
     }
     if (const GLenum error = glGetError(); error != GL_NO_ERROR) {
         return failCapture(std::string("cannot make the capture target: ") + glErrorText(error));
