@@ -170,9 +170,6 @@ TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
     }
 }
 
-// The build's track shows every look: its left channel reaches full scale, the groove never
-// drops out, the break is chopped by silences, and each change of look starts with a full-scale
-// hit after a quieter moment.
 // Putting the saved RandR configuration back touches only what differs, and a CRTC lit beyond
 // the screen it is to be shrunk back to goes dark before the resize RandR would refuse.
 TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
@@ -209,6 +206,9 @@ TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
     }
 }
 
+// The build's track shows every look: its left channel reaches full scale, the groove never
+// drops out, the break is chopped by silences, and each change of look starts with a full-scale
+// hit after a quieter moment.
 TEST(BuiltAssets, MusicSpansTheMeterAndChangesWhereThePictureDoes) {
     std::vector<std::int16_t> frames;
     std::string failure;
