@@ -1,9 +1,11 @@
 # Debian source packages for the cross builds (scripts/build-windows, scripts/build-web), which
 # source this file: deb-src entries, the archive's list of source files with their hashes, and
-# the download into the cache, and running the build recipes. The caller sets `packages` (source
-# package names), `cache` (the cache folder), `source_list` (from list_sources, before
-# fetch_sources), `installs` (package -> the files its recipe must leave in the prefix) and
-# defines `die`, `step` and a recipe build_PACKAGE SOURCE BUILD PREFIX per package.
+# the download into the cache, running the build recipes, and the sources each edition carries.
+# The caller sets `root` (the repository), `packages` (source package names), `cache` (the cache
+# folder), `source_list` (from list_sources, before fetch_sources), `installs` (package -> the
+# files its recipe must leave in the prefix), `own_mpg123` (the folder of --mpg123, or empty) and
+# defines `die`, `step`, install_license and a recipe build_PACKAGE SOURCE BUILD PREFIX per
+# package.
 # shellcheck disable=SC2154 # those variables are the caller's
 
 # apt-get source needs deb-src entries; Debian images ship only binary ones.
@@ -99,4 +101,51 @@ missing_installs() {
             [[ -s $prefix/$file ]] || printf ' %s' "$file"
         done
     done
+}
+
+# libmpg123 is under the LGPL 2.1 and linked in statically, so every edition carries what lets a
+# user link the program with a libmpg123 of their own: into DEST, this program's source (the
+# tracked files as they are in the working tree, or the unpacked source folder this runs from)
+# and libmpg123's source: Debian's source package, or the folder given with --mpg123.
+pack_sources() {
+    local dest=$1 name files
+    mkdir -p "$dest"
+    if [[ -n $own_mpg123 ]]; then
+        tar -czf "$dest/mpg123-source.tar.gz" -C "$(dirname "$own_mpg123")" \
+            "$(basename "$own_mpg123")" || die "cannot pack the libmpg123 source $own_mpg123"
+    else
+        fetch_sources
+        while read -r name _; do
+            if [[ $name == mpg123_* && $name != *.asc ]]; then
+                cp "$cache/sources/$name" "$dest/"
+            fi
+        done <<<"$source_list"
+    fi
+    if git -C "$root" rev-parse --show-toplevel >/dev/null 2>&1; then
+        files=$(cd "$root" && git ls-files --cached --others --exclude-standard | sort -u |
+            while read -r name; do [[ -e $name ]] && echo "$name"; done)
+    else
+        files=$(cd "$root" && find . -path ./build -prune -o -path ./dist -prune -o \
+            -type f -print | sort)
+    fi
+    (cd "$root" && tar -czf "$dest/quartz-meridian-source.tar.gz" \
+        --transform 's,^\(\./\)\?,quartz-meridian/,' -T - <<<"$files") ||
+        die "cannot pack the program's source into $dest"
+}
+
+# With --mpg123 DIR (a libmpg123 source folder, Debian's or upstream's, changed or not) the
+# program links that libmpg123: the cached set is copied to build/NAME-mpg123 and only libmpg123
+# is built again over the copy, which is never cached. Sets `prefix` to the copy.
+link_own_mpg123() {
+    local copy=$root/build/$1-mpg123
+    [[ -f $own_mpg123/ports/cmake/CMakeLists.txt ]] ||
+        die "$own_mpg123 is not a libmpg123 source folder (it has no ports/cmake/CMakeLists.txt)"
+    rm -rf "$copy" "$copy.build"
+    mkdir -p "$root/build"
+    cp -a "$prefix" "$copy"
+    rm -f "$copy"/lib/libmpg123.a "$copy"/include/mpg123.h "$copy"/include/fmt123.h
+    build_package mpg123 "$own_mpg123" "$copy.build" "$copy" "$copy.log"
+    install_license mpg123 "$own_mpg123" "$copy"
+    rm -rf "${copy:?}/bin" "$copy/lib/cmake" "$copy/lib/pkgconfig" "$copy/share" "$copy.build"
+    prefix=$copy
 }
