@@ -105,8 +105,9 @@ missing_installs() {
 
 # libmpg123 is under the LGPL 2.1 and linked in statically, so every edition carries what lets a
 # user link the program with a libmpg123 of their own: into DEST, this program's source (the
-# tracked files as they are in the working tree, or the unpacked source folder this runs from)
-# and libmpg123's source: Debian's source package, or the folder given with --mpg123.
+# tracked files as they are in the working tree; without git, the folder this runs from but
+# build/ and dist/) and libmpg123's source: Debian's source package, or the folder given with
+# --mpg123.
 pack_sources() {
     local dest=$1 name files
     mkdir -p "$dest"
@@ -125,8 +126,8 @@ pack_sources() {
         files=$(cd "$root" && git ls-files --cached --others --exclude-standard | sort -u |
             while read -r name; do [[ -e $name ]] && echo "$name"; done)
     else
-        files=$(cd "$root" && find . -path ./build -prune -o -path ./dist -prune -o \
-            -type f -print | sort)
+        files=$(cd "$root" && find . \( -path ./.git -o -path ./build -o -path ./dist \) -prune \
+            -o -type f -print | sort)
     fi
     (cd "$root" && tar -czf "$dest/quartz-meridian-source.tar.gz" \
         --transform 's,^\(\./\)\?,quartz-meridian/,' -T - <<<"$files") ||
