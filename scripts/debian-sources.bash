@@ -122,7 +122,8 @@ pack_sources() {
             fi
         done <<<"$source_list"
     fi
-    if git -C "$root" rev-parse --show-toplevel >/dev/null 2>&1; then
+    # The repository must be this folder's own, not one that an unpacked source lies inside.
+    if [[ $(git -C "$root" rev-parse --show-toplevel 2>/dev/null) == "$(cd "$root" && pwd -P)" ]]; then
         files=$(cd "$root" && git ls-files --cached --others --exclude-standard | sort -u |
             while read -r name; do [[ -e $name ]] && echo "$name"; done)
     else
