@@ -1,15 +1,24 @@
 #include "render/gl_errors.h"
 
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
 namespace qm {
 
 namespace {
 
-std::string named(const char* name, const char* unknown, GLenum code) {
+// "NAME (0x0500)" for a code in `names`, else `unknown` and the code in hex.
+std::string named(std::initializer_list<std::pair<GLenum, const char*>> names, const char* unknown,
+                  GLenum code) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%04X", code);
-    return name != nullptr ? std::string(name) + " (" + hex + ")" : std::string(unknown) + hex;
+    for (const auto& [value, name] : names) {
+        if (value == code) {
+            return std::string(name) + " (" + hex + ")";
+        }
+    }
+    return unknown + std::string(hex);
 }
 
 } // namespace
@@ -20,50 +29,23 @@ void clearGlErrors() {
 }
 
 std::string glErrorText(GLenum error) {
-    const char* name = nullptr;
-    switch (error) {
-    case GL_INVALID_ENUM:
-        name = "GL_INVALID_ENUM";
-        break;
-    case GL_INVALID_VALUE:
-        name = "GL_INVALID_VALUE";
-        break;
-    case GL_INVALID_OPERATION:
-        name = "GL_INVALID_OPERATION";
-        break;
-    case GL_OUT_OF_MEMORY:
-        name = "GL_OUT_OF_MEMORY";
-        break;
-    case GL_INVALID_FRAMEBUFFER_OPERATION:
-        name = "GL_INVALID_FRAMEBUFFER_OPERATION";
-        break;
-    }
-    return named(name, "GL error ", error);
+    return named({{GL_INVALID_ENUM, "GL_INVALID_ENUM"},
+                  {GL_INVALID_VALUE, "GL_INVALID_VALUE"},
+                  {GL_INVALID_OPERATION, "GL_INVALID_OPERATION"},
+                  {GL_OUT_OF_MEMORY, "GL_OUT_OF_MEMORY"},
+                  {GL_INVALID_FRAMEBUFFER_OPERATION, "GL_INVALID_FRAMEBUFFER_OPERATION"}},
+                 "GL error ", error);
 }
 
 std::string framebufferStatusText(GLenum status) {
-    const char* name = nullptr;
-    switch (status) {
-    case GL_FRAMEBUFFER_UNDEFINED:
-        name = "GL_FRAMEBUFFER_UNDEFINED";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT:
-        name = "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
-        name = "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER:
-        name = "GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER";
-        break;
-    case GL_FRAMEBUFFER_UNSUPPORTED:
-        name = "GL_FRAMEBUFFER_UNSUPPORTED";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE:
-        name = "GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE";
-        break;
-    }
-    return named(name, "status ", status);
+    return named({{GL_FRAMEBUFFER_UNDEFINED, "GL_FRAMEBUFFER_UNDEFINED"},
+                  {GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT, "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT"},
+                  {GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT,
+                   "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT"},
+                  {GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER, "GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER"},
+                  {GL_FRAMEBUFFER_UNSUPPORTED, "GL_FRAMEBUFFER_UNSUPPORTED"},
+                  {GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE, "GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE"}},
+                 "status ", status);
 }
 
 } // namespace qm
