@@ -2,6 +2,8 @@
 // meet the suites' headers.
 #include "test_support.h"
 
+#include "audio/decoder.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -60,6 +62,13 @@ void busyLeft(std::vector<std::int16_t>& to, double seconds) {
         state = state * 1664525u + 1013904223u;
         square(to, 300.0 / 44100, int(state >> 17), 0, 441.0);
     }
+}
+
+std::vector<std::int16_t> decodeOrFail(const std::string& path) {
+    std::vector<std::int16_t> frames;
+    std::string failure;
+    EXPECT_TRUE(qm::decodeWholeMp3(path.c_str(), frames, failure)) << failure;
+    return frames;
 }
 
 std::string makeMp3(const TempDir& dir, const std::string& name,
@@ -138,6 +147,12 @@ std::string shellOutput(const std::string& command) {
         output += char(c);
     }
     return pipe != nullptr && ::pclose(pipe) >= 0 ? output : "";
+}
+
+void readToEnd(int fd) {
+    char bytes[4096];
+    while (fd >= 0 && ::read(fd, bytes, sizeof bytes) > 0) {
+    }
 }
 
 bool waitUntil(double seconds, const std::function<bool()>& condition) {
@@ -254,11 +269,9 @@ int windowsMappedWhile(const std::function<void()>& action) {
     return mapped;
 }
 
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const std::string& display) {
-    const std::string press =
-        (display.empty() ? "" : "DISPLAY=" + display + " ") + "xdotool key Escape 2>/dev/null";
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
     waitUntil(seconds, [&] {
-        std::system(press.c_str());
+        std::system("xdotool key Escape 2>/dev/null");
         return waitUntil(0.5, [&run] { return !stillRunning(run); });
     });
     return finishProgram(run, 5.0 * slowdown);
@@ -266,14 +279,12 @@ ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const std:
 
 RealXServer::RealXServer() {
     const std::string xorg = shellOutput("command -v Xorg");
-    if (::geteuid() != 0) {
-        failure = "Xorg runs only as root here";
-        return;
-    } else if (xorg.empty()) {
-        failure = "no Xorg (Debian: xserver-xorg-core)";
-        return;
-    } else if (!fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")) {
-        failure = "no dummy video driver (Debian: xserver-xorg-video-dummy)";
+    failure = ::geteuid() != 0 ? "Xorg runs only as root here"
+              : xorg.empty()   ? "no Xorg (Debian: xserver-xorg-core)"
+              : !fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")
+                  ? "no dummy video driver (Debian: xserver-xorg-video-dummy)"
+                  : "";
+    if (!failure.empty()) {
         return;
     }
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // a window gone in between

@@ -60,6 +60,8 @@ void square(std::vector<std::int16_t>& to, double seconds, int left, int right, 
 // A left channel whose loudness jumps every 300 samples, so a meter window that starts or ends a
 // few samples off reads a different step somewhere.
 void busyLeft(std::vector<std::int16_t>& to, double seconds);
+// The whole of an MP3 file as 44100 Hz stereo; a failure to decode it fails the test.
+std::vector<std::int16_t> decodeOrFail(const std::string& path);
 std::string makeMp3(const TempDir& dir, const std::string& name,
                     const std::vector<std::int16_t>& samples, int channels = 2, int rate = 44100);
 
@@ -89,7 +91,16 @@ ProcessRun startProgram(const std::vector<std::string>& argv, const std::string&
                         const Environment& environment = {});
 // Waits at most `timeoutSeconds`, then kills it.
 ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds);
+#ifdef QM_MERIDIAN_EXE
+// The presentation, run in `stage`'s folder.
+inline ProcessRun startPresentation(const Stage& stage, const Environment& environment = {}) {
+    return startProgram({QM_MERIDIAN_EXE}, stage.dir.path.string(), environment);
+}
+#endif
 std::string shellOutput(const std::string& command);
+
+// Reads `fd` until no writer is left or the read fails: a writer held on a full pipe returns.
+void readToEnd(int fd);
 
 // Polls `condition` every 10 ms until it holds (true) or `seconds` pass (false).
 bool waitUntil(double seconds, const std::function<bool()>& condition);
@@ -110,10 +121,8 @@ void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
-// start-up past any fixed wait, and a key sent before the window exists is lost. On the suite's
-// screen, or on `display` where given.
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds,
-                               const std::string& display = "");
+// start-up past any fixed wait, and a key sent before the window exists is lost.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds);
 
 // An X server with real video modes, of the test's own: Xorg on the dummy video driver, one
 // output with a 1280x720 desktop and 640x480 among its RandR modes, on the first free display

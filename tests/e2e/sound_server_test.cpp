@@ -119,9 +119,6 @@ TEST(SoundServer, TheMusicSurvivesARestartAndAHoldAndSaysWhenTheServerIsGone) {
     Environment environment = pulse.environment();
     environment.push_back({"SDL_AUDIODRIVER", "pulseaudio"});
     using Clock = std::chrono::steady_clock;
-    const auto since = [](Clock::time_point start) {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    };
     const struct {
         const char* fault;
         int exitCode;
@@ -132,8 +129,7 @@ TEST(SoundServer, TheMusicSurvivesARestartAndAHoldAndSaysWhenTheServerIsGone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         ASSERT_TRUE(pulse.run("pulseaudio --check") || pulse.start().empty());
-        const ProcessRun run =
-            startProgram({QM_MERIDIAN_EXE}, stage.dir.path.string(), environment);
+        const ProcessRun run = startPresentation(stage, environment);
         ASSERT_NE(waitForFrame(run, 20.0 * slowdown), 0u)
             << "no frame shown: " << finishProgram(run, 1.0).standardError;
         const auto shown = Clock::now();
@@ -151,7 +147,7 @@ TEST(SoundServer, TheMusicSurvivesARestartAndAHoldAndSaysWhenTheServerIsGone) {
             }
         }
         const ProcessResult result = finishProgram(run, 30.0 * slowdown);
-        const double played = since(shown);
+        const double played = std::chrono::duration<double>(Clock::now() - shown).count();
         if (c.exitCode == 0) {
             EXPECT_EQ(std::make_tuple(result.exitCode, result.signal), std::make_tuple(0, 0))
                 << result.standardError;

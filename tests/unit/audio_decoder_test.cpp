@@ -15,13 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-std::vector<std::int16_t> decodeOrFail(const std::string& path) {
-    std::vector<std::int16_t> frames;
-    std::string failure;
-    EXPECT_TRUE(decodeWholeMp3(path.c_str(), frames, failure)) << failure;
-    return frames;
-}
-
 // Quiet (step 0), half (4) and full scale (8) on every channel, 0.3 s each.
 std::vector<std::int16_t> heldLevels(int rate, int channels) {
     std::vector<std::int16_t> samples;

@@ -4,7 +4,6 @@
 #include "capture_core.h"
 
 #include "app/mode_guard.h"
-#include "audio/decoder.h"
 #include "audio/level.h"
 #include "render/frame_plan.h"
 #include "test_support.h"
@@ -210,9 +209,8 @@ TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
 // drops out, the break is chopped by silences, and each change of look starts with a full-scale
 // hit after a quieter moment.
 TEST(BuiltAssets, MusicSpansTheMeterAndChangesWhereThePictureDoes) {
-    std::vector<std::int16_t> frames;
-    std::string failure;
-    ASSERT_TRUE(decodeWholeMp3(builtAsset(musicFileName).c_str(), frames, failure)) << failure;
+    const std::vector<std::int16_t> frames = decodeOrFail(builtAsset(musicFileName));
+    ASSERT_FALSE(frames.empty());
     const std::size_t total = frames.size() / 2;
     EXPECT_NEAR(total / 44100.0, 35.0, 5.0);
     // The loudest of the meter's steps over the 20 ms windows from `from` to `to` seconds (counted
