@@ -269,9 +269,11 @@ int windowsMappedWhile(const std::function<void()>& action) {
     return mapped;
 }
 
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const std::string& display) {
+    const std::string press =
+        (display.empty() ? "" : "DISPLAY=" + display + " ") + "xdotool key Escape 2>/dev/null";
     waitUntil(seconds, [&] {
-        std::system("xdotool key Escape 2>/dev/null");
+        std::system(press.c_str());
         return waitUntil(0.5, [&run] { return !stillRunning(run); });
     });
     return finishProgram(run, 5.0 * slowdown);

@@ -121,8 +121,10 @@ void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
-// start-up past any fixed wait, and a key sent before the window exists is lost.
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds);
+// start-up past any fixed wait, and a key sent before the window exists is lost. On the suite's
+// screen, or on `display` where given.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds,
+                               const std::string& display = "");
 
 // An X server with real video modes, of the test's own: Xorg on the dummy video driver, one
 // output with a 1280x720 desktop and 640x480 among its RandR modes, on the first free display

@@ -42,10 +42,9 @@ bool ended(pid_t pid) {
 
 } // namespace
 
-// The end of the track and SIGTERM (which ends the run the way Escape does) shut down in order
-// and GLFW puts the mode back; a crash, SIGABRT, SIGKILL and the X connection cut by xkill (Xlib
-// then exits with 1) skip all that, and the guard the presentation started before its window must
-// put it back instead.
+// The end of the track, Escape and SIGTERM shut down in order and GLFW puts the mode back; a
+// crash, SIGABRT, SIGKILL and the X connection cut by xkill (Xlib then exits with 1) skip all
+// that, and the guard the presentation started before its window must put it back instead.
 TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
     const RealXServer x;
     if (x.display.empty()) {
@@ -63,9 +62,13 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
     const struct {
         const char* how;
         int signalNumber, exitCode, diedOf;
-    } cases[] = {{"end of the track", 0, 0, 0},     {"SIGTERM", SIGTERM, 143, 0},
-                 {"SIGSEGV", SIGSEGV, -1, SIGSEGV}, {"SIGABRT", SIGABRT, -1, SIGABRT},
-                 {"SIGKILL", SIGKILL, -1, SIGKILL}, {"xkill", 0, 1, 0}};
+    } cases[] = {{"end of the track", 0, 0, 0},
+                 {"Escape", 0, 0, 0},
+                 {"SIGTERM", SIGTERM, 143, 0},
+                 {"SIGSEGV", SIGSEGV, -1, SIGSEGV},
+                 {"SIGABRT", SIGABRT, -1, SIGABRT},
+                 {"SIGKILL", SIGKILL, -1, SIGKILL},
+                 {"xkill", 0, 1, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
         const bool toTheEnd = c.how == cases[0].how;
@@ -88,7 +91,9 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
                 x.killClientOf(window); // 0 would be AllTemporary
             }
         }
-        const ProcessResult result = finishProgram(run, startSeconds);
+        const ProcessResult result = c.how == cases[1].how
+                                         ? escapeUntilEnded(run, startSeconds, x.display)
+                                         : finishProgram(run, startSeconds);
         const auto died = std::chrono::steady_clock::now();
         const bool modeBack = waitUntil(2.0 * slowdown, [&] { return x.mode() == "1280x720"; });
         EXPECT_TRUE(modeBack)
