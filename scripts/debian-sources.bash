@@ -2,11 +2,38 @@
 # source this file: deb-src entries, the archive's list of source files with their hashes, and
 # the download into the cache, running the build recipes, and the sources each edition carries.
 # The caller sets `root` (the repository), `packages` (source package names), `cache` (the cache
-# folder), `source_list` (from list_sources, before fetch_sources), `installs` (package -> the
-# files its recipe must leave in the prefix), `own_mpg123` (the folder of --mpg123, or empty) and
+# folder), `source_list` (from list_sources, before fetch_sources) and `installs` (package -> the
+# files its recipe must leave in the prefix), reads its options with read_build_options, and
 # defines `die`, `step`, install_license and a recipe build_PACKAGE SOURCE BUILD PREFIX per
 # package.
 # shellcheck disable=SC2154 # those variables are the caller's
+
+# The options both builds take, for the script NAME: sets `deps_only` (--deps-only: only the
+# cached libraries) and `own_mpg123` (--mpg123 DIR: the libmpg123 source folder to link, or "").
+read_build_options() {
+    local name=$1
+    shift
+    deps_only=0
+    own_mpg123=
+    while (($#)); do
+        case $1 in
+        --deps-only) deps_only=1 ;;
+        --mpg123)
+            [[ -d ${2:-} ]] || {
+                echo "$name: --mpg123 needs a libmpg123 source folder" >&2
+                exit 2
+            }
+            own_mpg123=$(cd "$2" && pwd)
+            shift
+            ;;
+        *)
+            echo "usage: scripts/$name [--deps-only] [--mpg123 DIR]" >&2
+            exit 2
+            ;;
+        esac
+        shift
+    done
+}
 
 # apt-get source needs deb-src entries; Debian images ship only binary ones.
 ensure_deb_src() {
