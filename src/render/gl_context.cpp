@@ -85,8 +85,7 @@ bool offersNeededVersion() {
 // Loads the entry points into the current context and checks its version; one line in
 // `failure` when either fails.
 bool loadEntryPoints(GLFWwindow* window, const StepWords& words, std::string& failure) {
-    const bool egl =
-        glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API) == GLFW_EGL_CONTEXT_API;
+    const bool egl = glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API) == GLFW_EGL_CONTEXT_API;
     if (std::string reason; !loadGlFunctions(reason, egl)) {
         failure = words.loadEntryPoints + reason;
         return false;
