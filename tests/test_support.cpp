@@ -440,10 +440,13 @@ HeadlessCompositor::HeadlessCompositor(const std::string& compositor) : name(com
     const Environment found = readEnvironment(
         envFile, {"WAYLAND_DISPLAY", "DISPLAY", "XAUTHORITY", "SWAYSOCK", "XDG_RUNTIME_DIR"});
     native = {{"XDG_SESSION_TYPE", "wayland"}, {"DISPLAY", std::nullopt}};
-    x11 = {{"XDG_SESSION_TYPE", "x11"}, {"WAYLAND_DISPLAY", std::nullopt}};
+    x11 = {{"XDG_SESSION_TYPE", "x11"}}; // as a Wayland desktop's user asks for Xwayland
     for (const auto& variable : found) {
-        (variable.first == "DISPLAY" || variable.first == "XAUTHORITY" ? x11 : native)
-            .push_back(variable);
+        const bool xOnly = variable.first == "DISPLAY" || variable.first == "XAUTHORITY";
+        (xOnly ? x11 : native).push_back(variable);
+        if (!xOnly) {
+            x11.push_back(variable);
+        }
     }
     // Root's X11 clients are let in by the Xwayland's own user, once it answers.
     const std::string asNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
@@ -454,6 +457,11 @@ HeadlessCompositor::HeadlessCompositor(const std::string& compositor) : name(com
     if (!started || found.size() < 4 || !xAnswers) {
         failure = name + " did not start with its Xwayland: " +
                   (stillRunning(process) ? "" : finishProgram(process, 1.0).standardError);
+    } else if (name == "sway" && screenshot().size() != 15 + 1280 * 720 * 3) {
+        // Debian 13's sway (wlroots 0.18) finds no buffer for a headless pixman output here.
+        const std::string log = readFile(process.stderrPath);
+        failure = "sway has no picture of its output to take: " +
+                  log.substr(log.size() > 300 ? log.size() - 300 : 0);
     }
 }
 

@@ -92,6 +92,13 @@ bool onWayland() {
 #endif
 }
 
+// A Wayland compositor runs beside the X display: it is Xwayland, whatever its outputs are
+// called (mutter 48 names them after its own, "Meta-0").
+bool waylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return display != nullptr && display[0] != '\0';
+}
+
 // Loads the entry points into the current context and checks its version; one line in
 // `failure` when either fails.
 bool loadEntryPoints(GLFWwindow* window, const StepWords& words, std::string& failure) {
@@ -173,7 +180,8 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
     // Where no mode can be switched, full screen is the output's own size; the scene
     // letterboxes the picture into it.
     if (const GLFWvidmode* mode = monitor != nullptr ? glfwGetVideoMode(monitor) : nullptr;
-        mode != nullptr && !switchesDisplayMode(onWayland(), glfwGetMonitorName(monitor))) {
+        mode != nullptr &&
+        !switchesDisplayMode(onWayland() || waylandSession(), glfwGetMonitorName(monitor))) {
         width = mode->width;
         height = mode->height;
     }
