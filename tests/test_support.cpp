@@ -457,7 +457,9 @@ HeadlessCompositor::HeadlessCompositor(const std::string& compositor) : name(com
     if (!started || found.size() < 4 || !xAnswers) {
         failure = name + " did not start with its Xwayland: " +
                   (stillRunning(process) ? "" : finishProgram(process, 1.0).standardError);
-    } else if (name == "sway" && screenshot().size() != 15 + 1280 * 720 * 3) {
+    } else if (name == "sway" && !waitUntil(10.0 * slowdown, [&] {
+                   return screenshot().size() == 16 + 1280 * 720 * 3; // "P6\n1280 720\n255\n"
+               })) {
         // Debian 13's sway (wlroots 0.18) finds no buffer for a headless pixman output here.
         const std::string log = readFile(process.stderrPath);
         failure = "sway has no picture of its output to take: " +
