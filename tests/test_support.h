@@ -160,8 +160,8 @@ struct HeadlessCompositor {
     HeadlessCompositor(const HeadlessCompositor&) = delete;
     ~HeadlessCompositor();
     // The size of `pid`'s window while it is shown full screen, else "": sway's own view for
-    // either kind of client; mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE full screen); "?" for a native
-    // client of mutter, which offers no view without its screen-cast service.
+    // either kind of client; mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE full screen);
+    // "?" for a native client of mutter, which offers no view without its screen-cast service.
     std::string fullScreenWindow(pid_t pid, bool nativeClient) const;
     // sway only: the output as a PPM image (grim).
     std::string screenshot() const;
