@@ -124,15 +124,21 @@ void resumeAfterLoss() {
 }
 
 // The clock while the device is lost: held where the sound stopped, silent, while a new default
-// device is tried every reopening period, until one opens or the time is up (the run then ends
-// and playbackFailure says why). Each attempt holds the frame loop only as long as SDL takes to
-// open a device or to find it cannot.
+// device is tried every reopening period, one attempt at a time and off the frame loop, until one
+// opens or the time is up (the run then ends and playbackFailure says why), an attempt SDL has
+// not answered by then included.
 ClockReading readWhileLost(std::int64_t now) {
-    if (!playback.lostForGood && reopenDue(playback.loss, now)) {
-        if (reopenOutput(playback.reopenFailure)) {
+    if (!playback.lostForGood) {
+        const Reopen state = pollReopen(playback.reopenFailure);
+        if (state == Reopen::opened) {
             resumeAfterLoss();
         } else if (reopenExpired(playback.loss, now)) {
             playback.lostForGood = true;
+            if (state == Reopen::pending) {
+                playback.reopenFailure = "the sound server had not answered the last attempt";
+            }
+        } else if (state != Reopen::pending && reopenDue(playback.loss, now)) {
+            startReopen();
         }
     }
     const double seconds = static_cast<double>(playback.frameHeard) / playbackRate;
