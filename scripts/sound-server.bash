@@ -110,11 +110,14 @@ sound_server_up() {
         sound_server_wait "$dir" pactl info && pactl set-default-sink qmsink
         ;;
     pipewire)
-        # In this order: WirePlumber started before the graph answers left streams unlinked.
-        # A killed daemon leaves its socket file, so the graph is asked, not the file.
+        # In this order, each once the one before answers: WirePlumber started before the graph
+        # answers, or a stream that reaches pipewire-pulse before WirePlumber has chosen the
+        # default sink, is left unlinked for 20 s or more. A killed daemon leaves its socket
+        # file, so the graph is asked, not the file.
         sound_server_launch "$dir" pipewire pipewire
         sound_server_wait "$dir" timeout 2 pw-cli info 0 &&
             sound_server_launch "$dir" wireplumber wireplumber &&
+            sound_server_wait "$dir" sound_server_default_chosen &&
             sound_server_launch "$dir" pipewire-pulse pipewire-pulse &&
             sound_server_wait "$dir" sound_server_default_is_qmsink
         ;;
@@ -123,6 +126,10 @@ sound_server_up() {
         echo "the private $kind server would not start: $(tail -n 3 "$dir"/*.log 2>/dev/null)" >&2
         return 1
     }
+}
+
+sound_server_default_chosen() {
+    timeout 2 pw-metadata -n default 0 default.audio.sink | grep -q '"qmsink"'
 }
 
 sound_server_default_is_qmsink() {

@@ -84,6 +84,10 @@ bool watchHold(HoldWatch& watch, bool owed, std::uint32_t sequence, std::int64_t
     return watch.overdueNanoseconds >= deviceHoldSeconds * nanosecondsPerSecond;
 }
 
+bool deviceLost(bool reported, bool driverReportsLoss, const HoldWatch& watch) {
+    return reported || (!driverReportsLoss && watch.overdueNanoseconds >= silentLossNanoseconds);
+}
+
 void noteLoss(DeviceLoss& loss, std::uint64_t heardFrame, std::int64_t now) {
     loss = {true, heardFrame, now, now};
 }

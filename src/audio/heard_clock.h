@@ -96,6 +96,15 @@ struct HoldWatch {
 // all heard and the heard moment is past the stamp). True once the hold has lasted too long.
 bool watchHold(HoldWatch& watch, bool owed, std::uint32_t sequence, std::int64_t now);
 
+// SDL's PipeWire driver never reports a device lost: with its server gone the callbacks just stop.
+// Where the driver does not report losses, a hold this long is taken for one, so that a server
+// started again is reached; a live server's graph calls back every 21 ms or so.
+constexpr std::int64_t silentLossNanoseconds = 1'000'000'000;
+
+// Whether the device is to be taken for lost: SDL said so (`reported`), or the driver would not
+// say and the hold has lasted too long.
+bool deviceLost(bool reported, bool driverReportsLoss, const HoldWatch& watch);
+
 // A device SDL reported lost: where the music stopped being heard, and the pace of the attempts
 // to open another.
 struct DeviceLoss {

@@ -202,12 +202,14 @@ ClockReading readMusicClock() {
     const StampReading stamp = readStampAt(now);
     playback.frameHeard = playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.heard.frame)
                                                              : stamp.heard.frame;
-    if (playback.started && !allHeard() && outputLost()) {
+    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
+    const bool held = watchHold(playback.holdWatch, owed, stamp.sequence, now);
+    if (playback.started && !allHeard() &&
+        deviceLost(outputLost(), outputReportsLoss(), playback.holdWatch)) {
         noteLoss(playback.loss, playback.frameHeard, now);
         return readWhileLost(now);
     }
-    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
-    if (watchHold(playback.holdWatch, owed, stamp.sequence, now)) {
+    if (held) {
         playback.stalled = true;
         playback.deviceStalled = true;
     }

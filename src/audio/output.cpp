@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #ifdef __linux__
@@ -31,6 +32,7 @@ struct Output {
     // The attempt to replace a lost device: its thread writes `reopenFailure`, then publishes
     // the outcome; the main thread reads the failure only after that.
     std::atomic<Reopen> reopen{Reopen::idle};
+    bool reportsLoss = true; // main thread, set while no attempt runs
     std::string reopenFailure;
 };
 
@@ -117,6 +119,8 @@ bool openOutput(const OutputFeed& feed, std::string& failure) {
     }
     output.audioInitialised = true;
     output.feed = &feed;
+    const char* driver = SDL_GetCurrentAudioDriver();
+    output.reportsLoss = driver == nullptr || std::strcmp(driver, "pipewire") != 0;
     return openDefaultDevice(failure);
 }
 
@@ -136,6 +140,10 @@ void pauseOutput() {
     if (const SDL_AudioDeviceID device = output.device.load(); device != 0) {
         SDL_PauseAudioDevice(device, 1);
     }
+}
+
+bool outputReportsLoss() {
+    return output.reportsLoss;
 }
 
 bool outputLost() {

@@ -45,6 +45,10 @@ void pauseOutput();
 // may ask.
 bool outputLost();
 
+// Whether SDL's driver reports a device lost (SDL's PipeWire driver does not: its callbacks just
+// stop), taken once from the driver's name when the audio starts.
+bool outputReportsLoss();
+
 // Where an attempt to replace a lost device stands.
 enum class Reopen { idle, pending, opened, failed };
 

@@ -13,7 +13,8 @@ constexpr std::int64_t ms = 1'000'000;
 } // namespace
 
 // Frames every 10 ms that see the same stamp outrun: five seconds are survived, eight end the
-// run. A callback starts the count again, and a frame loop held for seconds counts a quarter.
+// run, and after one a driver that never reports a loss is taken for lost. A callback starts the
+// count again, and a frame loop held for seconds counts a quarter.
 TEST(HeardClock, ADeviceMayHoldTheSoundFiveSecondsButNotEight) {
     HoldWatch watch;
     std::int64_t now = 0;
@@ -25,7 +26,11 @@ TEST(HeardClock, ADeviceMayHoldTheSoundFiveSecondsButNotEight) {
         }
         return held;
     };
-    EXPECT_FALSE(framesFor(5100 * ms, 2));
+    EXPECT_FALSE(framesFor(900 * ms, 2));
+    EXPECT_FALSE(deviceLost(false, false, watch)) << "a PipeWire graph a moment late";
+    EXPECT_FALSE(framesFor(4200 * ms, 2));
+    EXPECT_TRUE(deviceLost(false, false, watch)) << "the PipeWire driver's server gone";
+    EXPECT_FALSE(deviceLost(false, true, watch)) << "a driver that would say is only held";
     EXPECT_FALSE(framesFor(5100 * ms, 4)) << "a callback came between";
     now += 3000 * ms; // the frame loop itself held
     EXPECT_FALSE(watchHold(watch, true, 4, now));
