@@ -6,7 +6,8 @@
 # D-Bus, and runs as root. Each daemon is noted in the folder and stopped by its own pid, so a
 # server started from another process (a test, a bench's restart job) is stopped all the same.
 # Sourced (bench/measure-sync, scripts/test-web):
-#   sound_server_start KIND NAME  KIND pulseaudio or pipewire; a folder /tmp/NAME.XXXXXX, and
+#   sound_server_start KIND NAME  KIND pulseaudio, pipewire, or pipewire-unlinked (no session
+#                                 manager, so nothing is played); a folder /tmp/NAME.XXXXXX, and
 #                                 the variables that lead clients to the server exported
 #   sound_server_restart GAP      stops it and starts it again GAP seconds later
 #   sound_server_stop             stops it (the recorder first) and removes the folder
@@ -120,6 +121,14 @@ sound_server_up() {
             sound_server_wait "$dir" sound_server_default_chosen &&
             sound_server_launch "$dir" pipewire-pulse pipewire-pulse &&
             sound_server_wait "$dir" sound_server_default_is_qmsink
+        ;;
+    pipewire-unlinked)
+        # No session manager: pipewire-pulse answers, but no stream is ever linked to a sink, so
+        # a player's open waits for ever (SDL's PulseAudio open gives up after 30 s).
+        sound_server_launch "$dir" pipewire pipewire
+        sound_server_wait "$dir" timeout 2 pw-cli info 0 &&
+            sound_server_launch "$dir" pipewire-pulse pipewire-pulse &&
+            sound_server_wait "$dir" pactl info
         ;;
     *) return 1 ;;
     esac || {
