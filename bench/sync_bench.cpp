@@ -385,8 +385,8 @@ class GraphRecorder {
             return e;
         }();
         pw_thread_loop_lock(loop_);
-        stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "click monitor",
-                                       properties, &events, this);
+        stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "click monitor", properties,
+                                       &events, this);
         std::uint8_t buffer[256];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         spa_audio_info_raw format{};
@@ -397,10 +397,10 @@ class GraphRecorder {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
         const auto flags = static_cast<pw_stream_flags>(
             PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-        const bool ready = stream_ != nullptr &&
-                           pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags,
-                                             params, 1) == 0 &&
-                           pw_thread_loop_start(loop_) == 0;
+        const bool ready =
+            stream_ != nullptr &&
+            pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
+            pw_thread_loop_start(loop_) == 0;
         pw_thread_loop_unlock(loop_);
         if (!ready) {
             failure = "PipeWire would not take a capture stream";
@@ -540,9 +540,8 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         return result;
     }
     const char* driver = SDL_GetCurrentAudioDriver();
-    if (driver == nullptr ||
-        (std::strcmp(driver, "pulseaudio") != 0 &&
-         !(options.graph && std::strcmp(driver, "pipewire") == 0))) {
+    if (driver == nullptr || (std::strcmp(driver, "pulseaudio") != 0 &&
+                              !(options.graph && std::strcmp(driver, "pipewire") == 0))) {
         std::fprintf(stderr,
                      "sync_bench: SDL plays through \"%s\", which the recorder cannot "
                      "hear; set SDL_AUDIODRIVER=pulseaudio (or pipewire with --recorder graph)\n",
@@ -664,8 +663,7 @@ void printOffsets(const char* label, std::vector<double> offsets, bool verbose) 
 
 // Records until stdin closes or the time is up, for a player in another process; the caller
 // starts that player once "listening" is printed, so no click can come before the recorder.
-template <class Recorder>
-int listen(const Options& options) {
+template <class Recorder> int listen(const Options& options) {
     Recorder recorder;
     std::string failure;
     if (!recorder.start(options.source, options.fragmentMs, failure)) {

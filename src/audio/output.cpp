@@ -25,14 +25,14 @@ struct Output {
     const OutputFeed* feed = nullptr;
     // Set only while no callback of it runs (before it is unpaused); read by the callback.
     std::atomic<SDL_AudioDeviceID> device{0};
-    // The device plays one buffer while the callback fills the next, so the buffer handed over
-    // in a callback starts to be heard at the following callback. Callback only.
-    std::uint64_t handedFirstFrame = 0;
-    std::uint64_t handedFrames = 0;
+    // What the previous callback handed over. Callback only.
+    Handed handed;
     // The attempt to replace a lost device: its thread writes `reopenFailure`, then publishes
     // the outcome; the main thread reads the failure only after that.
     std::atomic<Reopen> reopen{Reopen::idle};
-    bool reportsLoss = true; // main thread, set while no attempt runs
+    // Taken from the driver's name when the audio starts, while no callback or attempt runs.
+    bool reportsLoss = true;
+    CallbackTiming timing = CallbackTiming::nextCallback;
     std::string reopenFailure;
 };
 
@@ -55,10 +55,9 @@ void SDLCALL feedDevice(void*, Uint8* bytes, int length) {
     std::uint64_t first = 0;
     const std::uint64_t ready = ringTake(*feed.ring, out, wanted, first);
     std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
-    const std::uint64_t handedEnd = output.handedFirstFrame + output.handedFrames;
-    publishStamp(*feed.stamp, {output.handedFirstFrame, handedEnd, monotonicNanoseconds()});
-    output.handedFirstFrame = first;
-    output.handedFrames = ready;
+    publishStamp(*feed.stamp, callbackStamp(output.timing, output.handed, {first, ready}, wanted,
+                                            monotonicNanoseconds()));
+    output.handed = {first, ready};
     if (feed.bufferStart != nullptr && ready > 0) {
         const double zero = feed.bufferStart() - static_cast<double>(first) / playbackRate;
         if (std::isfinite(zero)) {
@@ -120,13 +119,14 @@ bool openOutput(const OutputFeed& feed, std::string& failure) {
     output.audioInitialised = true;
     output.feed = &feed;
     const char* driver = SDL_GetCurrentAudioDriver();
-    output.reportsLoss = driver == nullptr || std::strcmp(driver, "pipewire") != 0;
+    const bool pipeWire = driver != nullptr && std::strcmp(driver, "pipewire") == 0;
+    output.reportsLoss = !pipeWire;
+    output.timing = pipeWire ? CallbackTiming::graphCycle : CallbackTiming::nextCallback;
     return openDefaultDevice(failure);
 }
 
 void restartFeed(std::uint64_t frame) {
-    output.handedFirstFrame = frame;
-    output.handedFrames = 0;
+    output.handed = {frame, 0};
 }
 
 void playOutput() {
