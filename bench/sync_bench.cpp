@@ -409,9 +409,14 @@ class GraphRecorder {
     }
 
     bool alive() {
+        if (loop_ == nullptr) {
+            return false;
+        }
         pw_thread_loop_lock(loop_);
         const char* error = nullptr;
-        const bool good = pw_stream_get_state(stream_, &error) != PW_STREAM_STATE_ERROR;
+        // A server gone leaves the stream unconnected, or in error.
+        const pw_stream_state state = pw_stream_get_state(stream_, &error);
+        const bool good = state != PW_STREAM_STATE_ERROR && state != PW_STREAM_STATE_UNCONNECTED;
         pw_thread_loop_unlock(loop_);
         return good;
     }
