@@ -129,4 +129,5 @@ endif()
 # Optional: only the sync benchmark records the sound server (PkgConfig::QM_PULSE).
 if(QM_BUILD_BENCH)
   pkg_check_modules(QM_PULSE QUIET IMPORTED_TARGET libpulse)
+  pkg_check_modules(QM_PIPEWIRE QUIET IMPORTED_TARGET libpipewire-0.3)
 endif()
