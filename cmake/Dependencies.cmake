@@ -1,7 +1,8 @@
 # Third-party libraries, all from the distribution's -dev packages (or, for the Windows, browser
 # and portable Linux builds, from the static libraries scripts/build-windows, scripts/build-web
-# and scripts/build-linux make), all looked for here and nowhere else. Each one becomes an imported target so the rest of the build never cares where it came
-# from; the tools, tests and benchmarks' own libraries are looked for only when those are built.
+# and scripts/build-linux make), all looked for here and nowhere else. Each one becomes an
+# imported target so the rest of the build never cares where it came from; the tools, tests and
+# benchmarks' own libraries are looked for only when those are built.
 
 # The cross builds (Windows, the browser) link static libraries that their own script made under
 # one prefix (include/ and lib/): the prefix must exist, and each library becomes an imported
