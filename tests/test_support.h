@@ -90,6 +90,8 @@ using Environment = std::vector<std::pair<std::string, std::optional<std::string
 ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
                         const Environment& environment = {});
 // Waits at most `timeoutSeconds`, then kills it.
+// Whether it has not ended yet; its exit status stays for finishProgram.
+bool stillRunning(const ProcessRun& run);
 ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds);
 #ifdef QM_MERIDIAN_EXE
 // The presentation, run in `stage`'s folder.
@@ -122,9 +124,8 @@ void askWindowToClose(unsigned long window);
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
 // start-up past any fixed wait, and a key sent before the window exists is lost. On the suite's
-// screen, or on `display` where given.
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds,
-                               const std::string& display = "");
+// screen, or on the X display `x` names (DISPLAY, XAUTHORITY) where given.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const Environment& x = {});
 
 // An X server with real video modes, of the test's own: Xorg on the dummy video driver, one
 // output with a 1280x720 desktop and 640x480 among its RandR modes, on the first free display
@@ -145,6 +146,29 @@ struct RealXServer {
     TempDir dir;
     ProcessRun server;
     ::_XDisplay* connection = nullptr;
+};
+
+// A headless Wayland compositor of the test's own with one 1280x720 output and its Xwayland:
+// "mutter" (GNOME's, in a D-Bus session of its own) or "sway" (run as nobody, since it refuses
+// root; root's X11 clients are let in with xhost). `native` is a Wayland client's environment,
+// `x11` an X11 client's on the Xwayland. Where it cannot start, `failure` says why. Ends the
+// compositor, and only it, when destroyed.
+struct HeadlessCompositor {
+    std::string name, failure;
+    Environment native, x11;
+    explicit HeadlessCompositor(const std::string& name);
+    HeadlessCompositor(const HeadlessCompositor&) = delete;
+    ~HeadlessCompositor();
+    // The size of `pid`'s window while it is shown full screen, else "": sway's own view for
+    // either kind of client; mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE full screen);
+    // "?" for a native client of mutter, which offers no view without its screen-cast service.
+    std::string fullScreenWindow(pid_t pid, bool nativeClient) const;
+    // sway only: the output as a PPM image (grim).
+    std::string screenshot() const;
+
+  private:
+    TempDir dir;
+    ProcessRun process;
 };
 
 } // namespace testing_support

@@ -93,22 +93,19 @@ constexpr GLint pictureInternalFormat = 4;
 // Every entry point beyond GL 1.1 that the program calls, the one list to extend with a new
 // call: GLEW's answer alone does not prove them loaded (below), and a null one called is a crash
 // with nothing said.
-#define QM_GL_ENTRY_POINTS(X)                                                                      \
-    X(glActiveTexture)                                                                             \
-    X(glAttachShader) X(glBindBuffer) X(glBindFramebuffer) X(glBindRenderbuffer)                   \
-        X(glBindVertexArray) X(glBufferData) X(glCheckFramebufferStatus) X(glCompileShader)        \
-            X(glCreateProgram) X(glCreateShader) X(glDeleteBuffers) X(glDeleteFramebuffers)        \
-                X(glDeleteProgram) X(glDeleteRenderbuffers) X(glDeleteShader)                      \
-                    X(glDeleteVertexArrays) X(glDetachShader) X(glDrawBuffers)                     \
-                        X(glEnableVertexAttribArray) X(glFramebufferRenderbuffer)                  \
-                            X(glFramebufferTexture2D) X(glGenBuffers) X(glGenFramebuffers)         \
-                                X(glGenRenderbuffers) X(glGenVertexArrays) X(glGetProgramInfoLog)  \
-                                    X(glGetProgramiv) X(glGetShaderInfoLog) X(glGetShaderiv)       \
-                                        X(glGetUniformLocation) X(glLinkProgram)                   \
-                                            X(glRenderbufferStorage) X(glShaderSource)             \
-                                                X(glUniform1f) X(glUniform1i) X(glUseProgram)      \
-                                                    X(glVertexAttribDivisor)                       \
-                                                        X(glVertexAttribPointer)
+// clang-format off
+#define QM_GL_ENTRY_POINTS(X) \
+    X(glActiveTexture) X(glAttachShader) X(glBindBuffer) X(glBindFramebuffer) \
+    X(glBindRenderbuffer) X(glBindVertexArray) X(glBufferData) X(glCheckFramebufferStatus) \
+    X(glCompileShader) X(glCreateProgram) X(glCreateShader) X(glDeleteBuffers) \
+    X(glDeleteFramebuffers) X(glDeleteProgram) X(glDeleteRenderbuffers) X(glDeleteShader) \
+    X(glDeleteVertexArrays) X(glDetachShader) X(glDrawBuffers) X(glEnableVertexAttribArray) \
+    X(glFramebufferRenderbuffer) X(glFramebufferTexture2D) X(glGenBuffers) X(glGenFramebuffers) \
+    X(glGenRenderbuffers) X(glGenVertexArrays) X(glGetProgramInfoLog) X(glGetProgramiv) \
+    X(glGetShaderInfoLog) X(glGetShaderiv) X(glGetUniformLocation) X(glLinkProgram) \
+    X(glRenderbufferStorage) X(glShaderSource) X(glUniform1f) X(glUniform1i) X(glUseProgram) \
+    X(glVertexAttribDivisor) X(glVertexAttribPointer)
+// clang-format on
 
 // Whether glewInit's answer lets the run go on. A GLEW built for GLX (Debian's) loads the GL
 // entry points, then answers GLEW_ERROR_NO_GLX_DISPLAY for its GLX ones in an EGL context (GLFW's

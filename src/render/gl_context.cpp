@@ -82,10 +82,29 @@ bool offersNeededVersion() {
            (major == glVersionNeeded[0] && minor >= glVersionNeeded[1]);
 }
 
+// GLFW 3.4 says which platform it picked; 3.3 has the one it was built for, named in its
+// version string (Debian's libglfw3-wayland).
+bool onWayland() {
+#if GLFW_VERSION_MAJOR > 3 || GLFW_VERSION_MINOR >= 4
+    return glfwGetPlatform() == GLFW_PLATFORM_WAYLAND;
+#else
+    return std::strstr(glfwGetVersionString(), "Wayland") != nullptr;
+#endif
+}
+
+// A Wayland compositor runs beside the X display: it is Xwayland, whatever its outputs are
+// called (mutter 48 names them after its own, "Meta-0").
+bool waylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return display != nullptr && display[0] != '\0';
+}
+
 // Loads the entry points into the current context and checks its version; one line in
 // `failure` when either fails.
 bool loadEntryPoints(GLFWwindow* window, const StepWords& words, std::string& failure) {
-    const bool egl = glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API) == GLFW_EGL_CONTEXT_API;
+    // GLFW's native API on Wayland is EGL, and the window then says "native".
+    const int api = glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API);
+    const bool egl = api == GLFW_EGL_CONTEXT_API || (api == GLFW_NATIVE_CONTEXT_API && onWayland());
     if (std::string reason; !loadGlFunctions(reason, egl)) {
         failure = words.loadEntryPoints + reason;
         return false;
@@ -112,16 +131,6 @@ void hintWindowPlatform() {
     // A full-screen or hidden window has no frame to draw, and without libdecor's plugin
     // package (only recommended) the library prints two lines of its own.
     glfwInitHint(GLFW_WAYLAND_LIBDECOR, GLFW_WAYLAND_DISABLE_LIBDECOR);
-#endif
-}
-
-// GLFW 3.4 says which platform it picked; 3.3 has the one it was built for, named in its
-// version string (Debian's libglfw3-wayland).
-bool onWayland() {
-#if GLFW_VERSION_MAJOR > 3 || GLFW_VERSION_MINOR >= 4
-    return glfwGetPlatform() == GLFW_PLATFORM_WAYLAND;
-#else
-    return std::strstr(glfwGetVersionString(), "Wayland") != nullptr;
 #endif
 }
 
@@ -171,7 +180,8 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
     // Where no mode can be switched, full screen is the output's own size; the scene
     // letterboxes the picture into it.
     if (const GLFWvidmode* mode = monitor != nullptr ? glfwGetVideoMode(monitor) : nullptr;
-        mode != nullptr && !switchesDisplayMode(onWayland(), glfwGetMonitorName(monitor))) {
+        mode != nullptr &&
+        !switchesDisplayMode(onWayland() || waylandSession(), glfwGetMonitorName(monitor))) {
         width = mode->width;
         height = mode->height;
     }

@@ -42,11 +42,12 @@ constexpr bool iconifyOnFocusLoss = true;
 constexpr bool iconifyOnFocusLoss = false;
 #endif
 
-// Whether the full-screen window switches the monitor's mode to its own size. Not on Wayland,
-// where clients switch no modes, nor on Xwayland (outputs named "XWAYLAND<n>"), where a RandR
-// switch is only emulated for this one client and the compositor sizes the window to the output
-// anyway: there it opens at the output's current size.
-bool switchesDisplayMode(bool wayland, const char* monitorName);
+// Whether the full-screen window switches the monitor's mode to its own size. Not in a Wayland
+// session, where clients switch no modes, nor on Xwayland (its outputs named "XWAYLAND<n>" by
+// most compositors), where a RandR switch is only emulated for this one client: the compositor
+// sizes the window to the output anyway, and mutter 48 leaves GLFW 3.4's window a framed
+// 640x480 one. There it opens at the output's current size.
+bool switchesDisplayMode(bool waylandSession, const char* monitorName);
 
 // Sets GLFW's error callback (so the library's own reason is kept) and initialises GLFW; safe
 // to call again. False with "<what could not start>: <GLFW's reason>" in `failure`.

@@ -2,6 +2,8 @@
 // presentation ends, the 1280x720 desktop it switched to 640x480 is back within 2 s of its end.
 #include "test_support.h"
 
+#include <GLFW/glfw3.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -33,11 +35,39 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
+std::size_t threadsOf(pid_t pid) {
+    std::error_code error;
+    const fs::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
+    return error ? 0 : std::distance(fs::begin(tasks), fs::end(tasks));
+}
+
 // Gone, or a zombie nobody reaps yet: it runs no more.
 bool ended(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
+}
+
+// Where a 1280x720 PPM shows the picture: black bars 160 pixels wide beside a 4:3 picture lit
+// somewhere down its middle column.
+std::string letterbox(const std::string& ppm) {
+    const std::string header = "P6\n1280 720\n255\n";
+    if (ppm.size() != header.size() + 1280 * 720 * 3 || ppm.rfind(header, 0) != 0) {
+        return "no 1280x720 screenshot";
+    }
+    const auto lit = [&](int x, int y) {
+        const std::size_t at = header.size() + (std::size_t(y) * 1280 + x) * 3;
+        return ppm[at] != 0 || ppm[at + 1] != 0 || ppm[at + 2] != 0;
+    };
+    bool barsLit = false, pictureLit = false;
+    for (int y = 0; y < 720; ++y) {
+        for (int x : {80, 1200}) { // the bars' middles
+            barsLit = barsLit || lit(x, y);
+        }
+        pictureLit = pictureLit || lit(640, y);
+    }
+    return std::string(barsLit ? "bars lit" : "bars black") +
+           (pictureLit ? ", picture lit" : ", picture black");
 }
 
 } // namespace
@@ -91,9 +121,9 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
                 x.killClientOf(window); // 0 would be AllTemporary
             }
         }
-        const ProcessResult result = c.how == cases[1].how
-                                         ? escapeUntilEnded(run, startSeconds, x.display)
-                                         : finishProgram(run, startSeconds);
+        const ProcessResult result =
+            c.how == cases[1].how ? escapeUntilEnded(run, startSeconds, {{"DISPLAY", x.display}})
+                                  : finishProgram(run, startSeconds);
         const auto died = std::chrono::steady_clock::now();
         const bool modeBack = waitUntil(2.0 * slowdown, [&] { return x.mode() == "1280x720"; });
         EXPECT_TRUE(modeBack)
@@ -117,4 +147,90 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
             std::system(("DISPLAY=" + x.display + " xrandr -s 1280x720").c_str());
         }
     }
+}
+
+// A Wayland session, under GNOME's compositor and sway: through Xwayland (first, so the window
+// is the first X11 client of a fresh Xwayland, which GNOME's takes focus from at once) and
+// natively where this GLFW speaks Wayland (3.4). No mode switch and no guard: the window is full
+// screen at the output's 1280x720 from its first frame to the end of the track, which ends with
+// exit 0 and nothing said; Escape (X11) or SIGTERM (native) ends a long run. sway's picture shows
+// the 640x480 scene letterboxed 4:3 into it, black bars beside it.
+namespace {
+
+void showsTheWholeRunFullScreen(bool native) {
+    int major = 0, minor = 0, revision = 0;
+    glfwGetVersion(&major, &minor, &revision);
+    if (native && major * 100 + minor < 304) {
+        GTEST_SKIP() << "GLFW " << major << "." << minor << " speaks no Wayland (3.4 does)";
+    }
+    std::vector<std::int16_t> threeSeconds;
+    square(threeSeconds, 3.0, 20000, 20000);
+    const Stage shortTrack(threeSeconds), longTrack;
+    std::string skipped;
+    for (const char* name : {"mutter", "sway"}) {
+        SCOPED_TRACE(name);
+        const HeadlessCompositor compositor(name);
+        if (!compositor.failure.empty()) {
+            skipped += compositor.failure + "; ";
+            continue;
+        }
+        const Environment& client = native ? compositor.native : compositor.x11;
+        Environment environment = client;
+        environment.emplace_back("SDL_AUDIODRIVER", "dummy");
+        const ProcessRun run = startPresentation(shortTrack, environment);
+        std::string firstShown, lost, picture;
+        const std::string letterboxed = "bars black, picture lit";
+        std::chrono::steady_clock::time_point shownAt;
+        std::vector<pid_t> children;
+        while (stillRunning(run)) {
+            const std::string shown = compositor.fullScreenWindow(run.pid, native);
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - shownAt).count();
+            if (firstShown.empty() && !shown.empty()) {
+                firstShown = shown;
+                shownAt = std::chrono::steady_clock::now();
+                children = childrenOf(run.pid);
+            } else if (!firstShown.empty() && shown != firstShown && seconds < 2.0) {
+                lost += "'" + shown + "' ";
+            } else if (name == std::string("sway") && picture != letterboxed) {
+                picture = letterbox(compositor.screenshot()); // until a frame is drawn
+            }
+        }
+        const ProcessResult result = finishProgram(run, startSeconds);
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(firstShown, native && name == std::string("mutter") ? "?" : "1280x720\n");
+        EXPECT_EQ(lost, "") << "after " << firstShown;
+        EXPECT_EQ(picture, name == std::string("sway") ? letterboxed : "");
+        if (native) {
+            EXPECT_EQ(children.size(), 0u) << "a mode guard was started";
+        }
+        const ProcessRun longRun = startPresentation(longTrack, environment);
+        // Where the window cannot be seen, a second thread (the audio device's) says the
+        // signal handlers are in place.
+        waitUntil(startSeconds, [&] {
+            const std::string shown = compositor.fullScreenWindow(longRun.pid, native);
+            return shown != "" && (shown != "?" || threadsOf(longRun.pid) > 1);
+        });
+        if (native) {
+            ::kill(longRun.pid, SIGTERM);
+        }
+        const ProcessResult ended = native ? finishProgram(longRun, startSeconds)
+                                           : escapeUntilEnded(longRun, startSeconds, client);
+        EXPECT_EQ(ended.exitCode, native ? 143 : 0) << ended.standardError;
+        EXPECT_EQ(ended.standardError, "");
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << skipped;
+    }
+}
+
+} // namespace
+
+TEST(RealDisplay, XwaylandShowsTheWholeRunFullScreenWithoutAModeSwitch) {
+    showsTheWholeRunFullScreen(false);
+}
+
+TEST(RealDisplay, NativeWaylandShowsTheWholeRunFullScreenWithoutAModeSwitch) {
+    showsTheWholeRunFullScreen(true);
 }
