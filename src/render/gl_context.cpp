@@ -6,6 +6,8 @@
 #include "render/gl_errors.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace qm {
 
@@ -98,11 +100,36 @@ bool loadEntryPoints(const StepWords& words, std::string& failure) {
     return true;
 }
 
+// Linux only: GLFW 3.3 speaks only X11 and has neither hint, and elsewhere there is one platform.
+void hintWindowPlatform() {
+#if defined(__linux__) && defined(GLFW_PLATFORM)
+    const bool wayland = windowPlatform() == WindowPlatform::wayland &&
+                         glfwPlatformSupported(GLFW_PLATFORM_WAYLAND) == GLFW_TRUE;
+    glfwInitHint(GLFW_PLATFORM, wayland ? GLFW_PLATFORM_WAYLAND : GLFW_PLATFORM_X11);
+#endif
+#if defined(__linux__) && defined(GLFW_WAYLAND_LIBDECOR)
+    // A full-screen or hidden window has no frame to draw, and without libdecor's plugin
+    // package (only recommended) the library prints two lines of its own.
+    glfwInitHint(GLFW_WAYLAND_LIBDECOR, GLFW_WAYLAND_DISABLE_LIBDECOR);
+#endif
+}
+
 } // namespace
+
+WindowPlatform chooseWindowPlatform(const char* waylandDisplay, const char* sessionType) {
+    const bool named = waylandDisplay != nullptr && waylandDisplay[0] != '\0';
+    const bool x11Session = sessionType != nullptr && std::strcmp(sessionType, "x11") == 0;
+    return named && !x11Session ? WindowPlatform::wayland : WindowPlatform::x11;
+}
+
+WindowPlatform windowPlatform() {
+    return chooseWindowPlatform(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"));
+}
 
 bool startWindowLibrary(ContextKind kind, std::string& failure) {
     glfwSetErrorCallback(keepGlfwError);
     lastGlfwError[0] = '\0';
+    hintWindowPlatform();
     if (glfwInit() == GLFW_FALSE) {
         failure = std::string(wordsFor(kind).startLibrary) + glfwFailureText();
         return false;

@@ -18,6 +18,20 @@ enum class ContextKind {
     canvas,     // the browser build's page canvas, with a WebGL2 context
 };
 
+// The window system a desktop build speaks to. GLFW 3.4 can speak X11 and Wayland and, left to
+// itself, tries Wayland first even where no Wayland session is running, and libwayland then
+// prints a line of its own on stderr (where XDG_RUNTIME_DIR is unset: a root shell, a
+// container, CI). So Wayland is chosen only where the session says it is one.
+enum class WindowPlatform { x11, wayland };
+
+// From WAYLAND_DISPLAY and XDG_SESSION_TYPE (either may be null): Wayland where a Wayland
+// display is named and the session is not declared an X11 one; X11 otherwise, also with no
+// display at all, so that X11's own reason is what the viewer reads.
+WindowPlatform chooseWindowPlatform(const char* waylandDisplay, const char* sessionType);
+
+// The choice for this process's environment.
+WindowPlatform windowPlatform();
+
 // Sets GLFW's error callback (so the library's own reason is kept) and initialises GLFW; safe
 // to call again. False with "<what could not start>: <GLFW's reason>" in `failure`.
 bool startWindowLibrary(ContextKind kind, std::string& failure);

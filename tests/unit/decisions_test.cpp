@@ -6,6 +6,7 @@
 #include "app/mode_guard.h"
 #include "audio/level.h"
 #include "render/frame_plan.h"
+#include "render/gl_context.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -209,6 +210,26 @@ TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
         EXPECT_EQ(std::tie(plan.switchOff, plan.resize, set),
                   std::tie(c.switchOff, c.resize, c.set))
             << c.what;
+    }
+}
+
+// Wayland only where a session names its display; everywhere else X11, whose own words a viewer
+// without any display then reads, and whose probe prints nothing of libwayland's.
+TEST(WindowPlatform, WaylandOnlyWhereTheSessionNamesIt) {
+    const struct {
+        const char *waylandDisplay, *sessionType;
+        WindowPlatform chosen;
+    } cases[] = {
+        {"wayland-0", "wayland", WindowPlatform::wayland},
+        {"wayland-1", nullptr, WindowPlatform::wayland},
+        {"wayland-0", "x11", WindowPlatform::x11}, // a Wayland desktop's user asking for Xwayland
+        {"", "wayland", WindowPlatform::x11},
+        {nullptr, nullptr, WindowPlatform::x11},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(chooseWindowPlatform(c.waylandDisplay, c.sessionType), c.chosen)
+            << (c.waylandDisplay ? c.waylandDisplay : "(unset)") << " "
+            << (c.sessionType ? c.sessionType : "(unset)");
     }
 }
 
