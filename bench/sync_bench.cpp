@@ -20,6 +20,10 @@
 
 #include <SDL.h>
 #include <pulse/pulseaudio.h>
+#ifdef QM_HAVE_PIPEWIRE
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -353,6 +357,119 @@ class MonitorRecorder {
     ServerFigures* figures_ = nullptr;
 };
 
+#ifdef QM_HAVE_PIPEWIRE
+// Records a sink through PipeWire itself: pipewire-pulse reports every latency as 0, and a
+// correction by the stream's reported latency was wrong there by up to 100 ms in a stream's first
+// seconds. Each buffer is stamped instead with the graph cycle that produced it
+// (pw_stream_get_time_n), when the null sink played it, at the sink's own rate so nothing is
+// resampled on the way.
+class GraphRecorder {
+  public:
+    static constexpr int rate = 48000;
+
+    bool start(const char* source, double, std::string& failure) {
+        pw_init(nullptr, nullptr);
+        loop_ = pw_thread_loop_new("sync_bench", nullptr);
+        std::string sink = source;
+        if (sink.size() > 8 && sink.compare(sink.size() - 8, 8, ".monitor") == 0) {
+            sink.resize(sink.size() - 8);
+        }
+        pw_properties* properties =
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                              PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT,
+                              sink.c_str(), PW_KEY_NODE_LATENCY, "256/48000", nullptr);
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.process = process;
+            return e;
+        }();
+        pw_thread_loop_lock(loop_);
+        stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "click monitor", properties,
+                                       &events, this);
+        std::uint8_t buffer[256];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        spa_audio_info_raw format{};
+        format.format = SPA_AUDIO_FORMAT_S16_LE;
+        format.rate = rate;
+        format.channels = 2;
+        const spa_pod* params[] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+        const auto flags = static_cast<pw_stream_flags>(
+            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+        const bool ready =
+            stream_ != nullptr &&
+            pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
+            pw_thread_loop_start(loop_) == 0;
+        pw_thread_loop_unlock(loop_);
+        if (!ready) {
+            failure = "PipeWire would not take a capture stream";
+        }
+        return ready;
+    }
+
+    bool alive() {
+        if (loop_ == nullptr) {
+            return false;
+        }
+        pw_thread_loop_lock(loop_);
+        const char* error = nullptr;
+        // A server gone leaves the stream unconnected, or in error.
+        const pw_stream_state state = pw_stream_get_state(stream_, &error);
+        const bool good = state != PW_STREAM_STATE_ERROR && state != PW_STREAM_STATE_UNCONNECTED;
+        pw_thread_loop_unlock(loop_);
+        return good;
+    }
+
+    ServerFigures serverFigures() { return {}; }
+
+    Recording stop() {
+        if (loop_ != nullptr) {
+            pw_thread_loop_stop(loop_);
+            if (stream_ != nullptr) {
+                pw_stream_destroy(stream_);
+            }
+            pw_thread_loop_destroy(loop_);
+            loop_ = nullptr;
+            stream_ = nullptr;
+        }
+        return recording_;
+    }
+
+    std::string recordBuffer() const { return "graph-stamped buffers at 48000 Hz"; }
+
+  private:
+    static void process(void* self) {
+        auto& recorder = *static_cast<GraphRecorder*>(self);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(recorder.stream_);
+        if (buffer == nullptr) {
+            return;
+        }
+        pw_time time{};
+        pw_stream_get_time_n(recorder.stream_, &time, sizeof time);
+        const spa_data& data = buffer->buffer->datas[0];
+        const double cycle = static_cast<double>(time.now) * 1e-9;
+        const double now = wallSeconds();
+        const auto* samples = static_cast<const std::int16_t*>(data.data);
+        const std::size_t frames = data.data != nullptr ? data.chunk->size / 4 : 0;
+        for (std::size_t i = 0; i < frames; ++i) {
+            if (recorder.detector_.feed(samples[2 * i])) {
+                const double heard = cycle + static_cast<double>(i) / rate;
+                recorder.recording_.heard.push_back(heard);
+                recorder.recording_.heardWall.push_back(heard + systemSeconds() - now);
+                recorder.recording_.readLag.push_back(now - heard);
+            }
+        }
+        pw_stream_queue_buffer(recorder.stream_, buffer);
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    OnsetDetector detector_;
+    Recording recording_;
+};
+#endif
+
 struct Options {
     int runs = 3;
     int clicks = 15;
@@ -364,6 +481,7 @@ struct Options {
     bool reconnect = false;           // start the recorder again when its server goes
     double restartAt = 0.0;           // seconds into each run to run restartCommand
     const char* restartCommand = nullptr;
+    bool graph = false; // record through PipeWire itself (--recorder graph)
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -388,6 +506,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.restartAt = std::atof(value);
         } else if (name == "--restart-command") {
             options.restartCommand = value;
+        } else if (name == "--recorder") {
+            options.graph = std::string(value) == "graph";
         } else if (name == "--listen") {
             options.listenSeconds = std::atof(value);
             if (!(options.listenSeconds > 0)) {
@@ -407,9 +527,10 @@ struct RunResult {
     bool ok = false;
 };
 
+template <class Recorder>
 RunResult measureRun(const Options& options, const std::vector<double>& clickTimes) {
     RunResult result;
-    MonitorRecorder recorder;
+    Recorder recorder;
     std::string failure;
     if (!recorder.start(options.source, options.fragmentMs, failure)) {
         std::fprintf(stderr, "sync_bench: cannot record \"%s\": %s\n", options.source,
@@ -424,10 +545,11 @@ RunResult measureRun(const Options& options, const std::vector<double>& clickTim
         return result;
     }
     const char* driver = SDL_GetCurrentAudioDriver();
-    if (driver == nullptr || std::strcmp(driver, "pulseaudio") != 0) {
+    if (driver == nullptr || (std::strcmp(driver, "pulseaudio") != 0 &&
+                              !(options.graph && std::strcmp(driver, "pipewire") == 0))) {
         std::fprintf(stderr,
                      "sync_bench: SDL plays through \"%s\", which the recorder cannot "
-                     "hear; set SDL_AUDIODRIVER=pulseaudio\n",
+                     "hear; set SDL_AUDIODRIVER=pulseaudio (or pipewire with --recorder graph)\n",
                      driver ? driver : "nothing");
         freeDevice();
         recorder.stop();
@@ -546,8 +668,8 @@ void printOffsets(const char* label, std::vector<double> offsets, bool verbose) 
 
 // Records until stdin closes or the time is up, for a player in another process; the caller
 // starts that player once "listening" is printed, so no click can come before the recorder.
-int listen(const Options& options) {
-    MonitorRecorder recorder;
+template <class Recorder> int listen(const Options& options) {
+    Recorder recorder;
     std::string failure;
     if (!recorder.start(options.source, options.fragmentMs, failure)) {
         std::fprintf(stderr, "sync_bench: cannot record \"%s\": %s\n", options.source,
@@ -590,7 +712,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.listenSeconds > 0) {
-        return listen(options);
+#ifdef QM_HAVE_PIPEWIRE
+        return options.graph ? listen<GraphRecorder>(options) : listen<MonitorRecorder>(options);
+#else
+        return listen<MonitorRecorder>(options);
+#endif
     }
     const char* trackPath = options.writeTrack ? options.writeTrack : defaultTrackPath;
     std::string failure;
@@ -616,7 +742,12 @@ int main(int argc, char** argv) {
     std::vector<double> all, afterReconnect;
     for (int run = 1; run <= options.runs; ++run) {
         std::printf("run %d\n", run);
-        const RunResult result = measureRun(options, clickTimes);
+#ifdef QM_HAVE_PIPEWIRE
+        const RunResult result = options.graph ? measureRun<GraphRecorder>(options, clickTimes)
+                                               : measureRun<MonitorRecorder>(options, clickTimes);
+#else
+        const RunResult result = measureRun<MonitorRecorder>(options, clickTimes);
+#endif
         if (!result.ok) {
             return 1;
         }

@@ -1,8 +1,8 @@
-# Third-party libraries, all from the distribution's -dev packages (or, for the Windows and
-# browser builds, from the static libraries scripts/build-windows and scripts/build-web make),
-# all looked for here and nowhere
-# else. Each one becomes an imported target so the rest of the build never cares where it came
-# from; the tools, tests and benchmarks' own libraries are looked for only when those are built.
+# Third-party libraries, all from the distribution's -dev packages (or, for the Windows, browser
+# and portable Linux builds, from the static libraries scripts/build-windows, scripts/build-web
+# and scripts/build-linux make), all looked for here and nowhere else. Each one becomes an
+# imported target so the rest of the build never cares where it came from; the tools, tests and
+# benchmarks' own libraries are looked for only when those are built.
 
 # The cross builds (Windows, the browser) link static libraries that their own script made under
 # one prefix (include/ and lib/): the prefix must exist, and each library becomes an imported
@@ -73,25 +73,60 @@ if(EMSCRIPTEN)
   return()
 endif()
 
+# The portable Linux edition: GLFW, LodePNG, libmpg123 and SDL2 are the static libraries
+# scripts/build-linux made, GLEW is Debian's libGLEW.a, libstdc++ is linked in. GLFW and SDL2 load
+# what they need of X11, Wayland and the sound servers when they run, so the program names only
+# libGL, libX11, libXrandr and glibc. libgcc_s stays shared: its static unwinder calls a newer
+# glibc (_dl_find_object, 2.35) than the 2.34 the edition promises.
+set(QM_LINUX_DEPS "" CACHE PATH "Prefix holding the portable Linux build's static libraries")
+if(QM_LINUX_DEPS)
+  # libGL.so.1 is on every desktop with OpenGL; GLVND's libOpenGL.so.0 is a package of its own
+  # that many lack.
+  set(OpenGL_GL_PREFERENCE LEGACY)
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenGL REQUIRED)
 
-pkg_check_modules(QM_GLFW REQUIRED IMPORTED_TARGET glfw3)
-pkg_check_modules(QM_GLEW REQUIRED IMPORTED_TARGET glew)
-pkg_check_modules(QM_MPG123 REQUIRED IMPORTED_TARGET libmpg123)
-pkg_check_modules(QM_SDL2 REQUIRED IMPORTED_TARGET sdl2)
+if(QM_LINUX_DEPS)
+  qm_require_prefix(QM_LINUX_DEPS scripts/build-linux
+                    "Prefix holding the portable Linux build's static libraries")
+  set(linux_deps "${QM_LINUX_DEPS}" scripts/build-linux)
+  qm_prebuilt_library(${linux_deps} qm::glfw libglfw3.a ${CMAKE_DL_LIBS} m)
+  qm_prebuilt_library(${linux_deps} qm::glew libGLEW.a OpenGL::GL)
+  qm_prebuilt_library(${linux_deps} qm::lodepng liblodepng.a)
+  qm_prebuilt_library(${linux_deps} qm::mpg123 libmpg123.a m)
+  qm_prebuilt_library(${linux_deps} qm::sdl2 libSDL2.a ${CMAKE_DL_LIBS} m Threads::Threads)
+  target_include_directories(qm::sdl2 SYSTEM INTERFACE "${QM_LINUX_DEPS}/include/SDL2")
+  add_library(qm::threads INTERFACE IMPORTED)
+  target_link_libraries(qm::threads INTERFACE Threads::Threads)
+  add_compile_options(-ffunction-sections -fdata-sections)
+  add_link_options(-static-libstdc++ -Wl,--gc-sections -Wl,--as-needed)
+else()
+  pkg_check_modules(QM_GLFW REQUIRED IMPORTED_TARGET glfw3)
+  pkg_check_modules(QM_GLEW REQUIRED IMPORTED_TARGET glew)
+  pkg_check_modules(QM_MPG123 REQUIRED IMPORTED_TARGET libmpg123)
+  pkg_check_modules(QM_SDL2 REQUIRED IMPORTED_TARGET sdl2)
 
-add_library(qm::glfw INTERFACE IMPORTED)
-target_link_libraries(qm::glfw INTERFACE PkgConfig::QM_GLFW)
-add_library(qm::glew INTERFACE IMPORTED)
-target_link_libraries(qm::glew INTERFACE PkgConfig::QM_GLEW OpenGL::GL)
-add_library(qm::mpg123 INTERFACE IMPORTED)
-target_link_libraries(qm::mpg123 INTERFACE PkgConfig::QM_MPG123)
-add_library(qm::sdl2 INTERFACE IMPORTED)
-target_link_libraries(qm::sdl2 INTERFACE PkgConfig::QM_SDL2)
-add_library(qm::threads INTERFACE IMPORTED)
-target_link_libraries(qm::threads INTERFACE Threads::Threads)
+  add_library(qm::glfw INTERFACE IMPORTED)
+  target_link_libraries(qm::glfw INTERFACE PkgConfig::QM_GLFW)
+  add_library(qm::glew INTERFACE IMPORTED)
+  target_link_libraries(qm::glew INTERFACE PkgConfig::QM_GLEW OpenGL::GL)
+  add_library(qm::mpg123 INTERFACE IMPORTED)
+  target_link_libraries(qm::mpg123 INTERFACE PkgConfig::QM_MPG123)
+  add_library(qm::sdl2 INTERFACE IMPORTED)
+  target_link_libraries(qm::sdl2 INTERFACE PkgConfig::QM_SDL2)
+  add_library(qm::threads INTERFACE IMPORTED)
+  target_link_libraries(qm::threads INTERFACE Threads::Threads)
+
+  # Debian ships LodePNG as a plain header and shared library without pkg-config data.
+  find_path(QM_LODEPNG_INCLUDE lodepng.h REQUIRED)
+  find_library(QM_LODEPNG_LIBRARY NAMES lodepng REQUIRED)
+  add_library(qm::lodepng INTERFACE IMPORTED)
+  target_include_directories(qm::lodepng SYSTEM INTERFACE ${QM_LODEPNG_INCLUDE})
+  target_link_libraries(qm::lodepng INTERFACE ${QM_LODEPNG_LIBRARY})
+endif()
 
 # The display-mode guard talks RandR itself, over its own X connection (src/app/mode_guard.h).
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -99,13 +134,6 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_library(qm::xrandr INTERFACE IMPORTED)
   target_link_libraries(qm::xrandr INTERFACE PkgConfig::QM_XRANDR)
 endif()
-
-# Debian ships LodePNG as a plain header and shared library without pkg-config data.
-find_path(QM_LODEPNG_INCLUDE lodepng.h REQUIRED)
-find_library(QM_LODEPNG_LIBRARY NAMES lodepng REQUIRED)
-add_library(qm::lodepng INTERFACE IMPORTED)
-target_include_directories(qm::lodepng SYSTEM INTERFACE ${QM_LODEPNG_INCLUDE})
-target_link_libraries(qm::lodepng INTERFACE ${QM_LODEPNG_LIBRARY})
 
 # LAME: only the host tools, the tests and the benchmarks make MP3s, never the presentation.
 if(QM_BUILD_TOOLS)
@@ -129,4 +157,5 @@ endif()
 # Optional: only the sync benchmark records the sound server (PkgConfig::QM_PULSE).
 if(QM_BUILD_BENCH)
   pkg_check_modules(QM_PULSE QUIET IMPORTED_TARGET libpulse)
+  pkg_check_modules(QM_PIPEWIRE QUIET IMPORTED_TARGET libpipewire-0.3)
 endif()

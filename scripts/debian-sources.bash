@@ -1,12 +1,15 @@
-# Debian source packages for the cross builds (scripts/build-windows, scripts/build-web), which
-# source this file: deb-src entries, the archive's list of source files with their hashes, and
+# Debian source packages for the builds of the editions (scripts/build-windows, scripts/build-web,
+# scripts/build-linux), which source this file: deb-src entries, the archive's list of source files with their hashes, and
 # the download into the cache, running the build recipes, and the sources each edition carries.
 # The caller sets `root` (the repository), `packages` (source package names), `cache` (the cache
 # folder), `source_list` (from list_sources, before fetch_sources) and `installs` (package -> the
 # files its recipe must leave in the prefix), reads its options with read_build_options, and
-# defines `die`, `step`, install_license and a recipe build_PACKAGE SOURCE BUILD PREFIX per
-# package.
+# defines `die`, `step`, install_license, prune_prefix and a recipe build_PACKAGE SOURCE BUILD
+# PREFIX per package.
+# A caller that takes its sources from another suite than the system's sets `apt_get` to an
+# apt-get command with a source list of its own (see use_private_sources).
 # shellcheck disable=SC2154 # those variables are the caller's
+[[ -v apt_get ]] || apt_get=(apt-get)
 
 # The options both builds take, for the script NAME: sets `deps_only` (--deps-only: only the
 # cached libraries) and `own_mpg123` (--mpg123 DIR: the libmpg123 source folder to link, or "").
@@ -39,7 +42,7 @@ read_build_options() {
 ensure_deb_src() {
     local probe
     probe=$(mktemp -d)
-    if (cd "$probe" && apt-get source --print-uris -qq "${packages[0]}" >/dev/null 2>&1); then
+    if (cd "$probe" && "${apt_get[@]}" source --print-uris -qq "${packages[0]}" >/dev/null 2>&1); then
         rm -rf "$probe"
         return
     fi
@@ -63,12 +66,31 @@ ensure_deb_src() {
     apt-get update -qq || die "apt-get update failed after adding deb-src entries"
 }
 
+# Points `apt_get` at deb-src entries for the Debian SUITE alone, with their own package lists in
+# DIR, so that sources of a newer release come without touching the system's apt. The lists are
+# fetched again when older than a day.
+use_private_sources() {
+    local suite=$1 dir=$2 mirror=${QM_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+    local keys=/usr/share/keyrings/debian-archive-keyring.gpg
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d"
+    printf 'deb-src [signed-by=%s] %s %s main\n' \
+        "$keys" "$mirror" "$suite" "$keys" "$mirror" "$suite-updates" \
+        "$keys" "${mirror%/debian}/debian-security" "$suite-security" >"$dir/sources.list"
+    # The lists live in the caller's home, which apt's own download user cannot enter.
+    apt_get=(apt-get -o APT::Sandbox::User=root -o "Dir::Etc::SourceList=$dir/sources.list"
+        -o "Dir::Etc::SourceParts=$dir/sources.list.d"
+        -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache")
+    if [[ -z $(find "$dir/lists" -maxdepth 1 -name '*Sources*' -mmin -1440) ]]; then
+        "${apt_get[@]}" update -qq || die "apt-get update failed for the $suite sources in $dir"
+    fi
+}
+
 # The source files of the pinned-by-the-archive versions: "name sha256" per line. Run in an
 # empty folder, since apt leaves out files that are already in the current one.
 list_sources() {
     local probe
     probe=$(mktemp -d)
-    (cd "$probe" && apt-get source --print-uris -qq "${packages[@]}") |
+    (cd "$probe" && "${apt_get[@]}" source --print-uris -qq "${packages[@]}") |
         awk '{ sub(/^SHA256:/, "", $4); print $2, $4 }'
     rm -rf "$probe"
 }
@@ -79,7 +101,7 @@ list_sources() {
 fetch_sources() {
     local dir=$cache/sources name sum
     mkdir -p "$dir"
-    (cd "$dir" && apt-get source --download-only -qq "${packages[@]}" >/dev/null 2>&1) || true
+    (cd "$dir" && "${apt_get[@]}" source --download-only -qq "${packages[@]}" >/dev/null 2>&1) || true
     while read -r name sum; do
         [[ $name == *.asc ]] && continue
         [[ -f $dir/$name ]] || die "source file $name did not download"
@@ -114,6 +136,59 @@ build_package() {
         die "building $package left no$missing in $prefix (log above)"
     fi
     echo "   $((SECONDS - start)) s"
+}
+
+# Unpacks and builds every package into a private folder, then moves it to `prefix` whole.
+build_deps() {
+    local work dsc src package missing
+    fetch_sources
+    work=$(mktemp -d)
+    # A private partial prefix: two builds started together must not write into one folder.
+    # Leftovers of builds that were killed go first.
+    local old
+    for old in "$prefix".partial.*; do
+        if [[ -d $old ]] && ! kill -0 "${old##*.}" 2>/dev/null; then
+            rm -rf "$old"
+        fi
+    done
+    partial=$prefix.partial.$$
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work' '$partial' || true" EXIT
+    for package in "${packages[@]}"; do
+        dsc=$(grep -o "^${package}_[^ ]*\.dsc" <<<"$source_list")
+        # fetch_sources checked the hashes; dpkg-source would stop at the missing .asc.
+        (cd "$work" && dpkg-source --no-check -x "$cache/sources/$dsc" "src-$package" >/dev/null) ||
+            die "cannot unpack $dsc"
+        src=$work/src-$package
+        build_package "$package" "$src" "$work/build-$package" "$partial" "$work/$package.log"
+        install_license "$package" "$src" "$partial"
+    done
+    prune_prefix "$partial"
+    missing=$(missing_installs "$partial")
+    [[ -z $missing ]] || die "the libraries lack$missing: not caching them"
+    # Whoever finishes first wins; the other set is identical and goes away with the trap.
+    mv -T "$partial" "$prefix" 2>/dev/null || [[ -d $prefix ]] ||
+        die "cannot move the libraries into $prefix"
+    trap - EXIT
+    # Only scratch files are left: failing to remove them must not fail the build.
+    rm -rf "$work" "$partial" || true
+}
+
+# Builds the libraries into `prefix` (named by the caller's key) unless a complete set is there.
+# A set cached before its files were checked may lack some: it is built again.
+ensure_deps() {
+    local missing=
+    [[ ! -d $prefix ]] || missing=$(missing_installs "$prefix")
+    if [[ -d $prefix && -z $missing ]]; then
+        step "Libraries: cached in $prefix"
+        return
+    fi
+    if [[ -n $missing ]]; then
+        step "Libraries: $prefix lacks$missing: removing it"
+        rm -rf "$prefix"
+    fi
+    step "Libraries: building into $prefix"
+    build_deps
 }
 
 # Prints " FILE" for each file that PREFIX lacks or has empty: what `installs` names for the

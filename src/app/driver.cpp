@@ -99,7 +99,10 @@ void playFrames() {
 int runPresentation() {
     // First of all, while no thread exists: the guard is a forked child. Not holding the mode is
     // no reason to stop; it is said, since a crash would then cost the viewer the desktop's mode.
-    if (std::string warning; !startModeGuard(warning)) {
+    // A Wayland session has no mode to guard: no client switches one there, and the X display
+    // beside it is Xwayland's, whose switch is only emulated for its client.
+    if (std::string warning;
+        windowPlatform() != WindowPlatform::wayland && !startModeGuard(warning)) {
         reportFailure(programName, warning);
     }
     installSignalHandlers();

@@ -1,5 +1,7 @@
-// The presentation's start-up steps, frame and shutdown, with every failure text spelled here
-// once for all the platforms.
+// The presentation's start-up steps, frame and shutdown, the same for every platform. Each step's
+// failure line starts where the step is taken: the audio and music steps' words are here, the
+// window's and the GL's in render/gl_context.cpp, the pictures' and programs' in render/, the
+// decoder's and the device's in audio/; the first failure is the one kept and said.
 #include "app/presentation.h"
 
 #include "audio/music.h"

@@ -14,6 +14,15 @@ std::int64_t monotonicNanoseconds() {
         .count();
 }
 
+Stamp callbackStamp(CallbackTiming timing, const Handed& previous, const Handed& current,
+                    std::uint64_t bufferFrames, std::int64_t now) {
+    if (timing == CallbackTiming::nextCallback) {
+        return {previous.first, previous.first + previous.frames, now};
+    }
+    const std::uint64_t lead = std::min(current.first, bufferFrames / 2);
+    return {current.first - lead, current.first + current.frames, now};
+}
+
 void publishStamp(StampBoard& board, const Stamp& stamp) {
     board.sequence.fetch_add(1, std::memory_order_acq_rel);
     board.firstFrame.store(stamp.firstFrame, std::memory_order_release);
@@ -82,6 +91,10 @@ bool watchHold(HoldWatch& watch, bool owed, std::uint32_t sequence, std::int64_t
     watch.sequence = sequence;
     watch.previousNanoseconds = now;
     return watch.overdueNanoseconds >= deviceHoldSeconds * nanosecondsPerSecond;
+}
+
+bool deviceLost(bool reported, bool driverReportsLoss, const HoldWatch& watch) {
+    return reported || (!driverReportsLoss && watch.overdueNanoseconds >= silentLossNanoseconds);
 }
 
 void noteLoss(DeviceLoss& loss, std::uint64_t heardFrame, std::int64_t now) {

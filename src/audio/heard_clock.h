@@ -50,6 +50,31 @@ struct StampBoard {
     std::atomic<std::int64_t> nanoseconds{-1};
 };
 
+// A buffer a callback handed over: stream frames [first, first + frames).
+struct Handed {
+    std::uint64_t first = 0;
+    std::uint64_t frames = 0;
+};
+
+// How a driver's callbacks stand to what is heard, taken once from SDL's driver name.
+enum class CallbackTiming {
+    // The device plays one buffer while the callback fills the next: the buffer handed over in
+    // the previous callback starts to be heard at this one.
+    nextCallback,
+    // SDL's PipeWire driver fills the graph cycle that asks for it, at the graph's own pace (the
+    // same 1024 frames, but at the graph's 48 kHz: 21.3 ms), with a buffer of the stream's
+    // (23.2 ms), and the stream's resampler keeps what the cycle did not take: from none to about
+    // a buffer ahead of what plays, as the two periods beat. So the frames half a buffer before
+    // this one's first are heard now. Counting from the previous buffer put the picture 10 ms
+    // behind the sound there; half a graph cycle (10.7 ms) instead of half a buffer, 3 ms ahead.
+    graphCycle,
+};
+
+// The stamp a callback at `now` publishes, which handed over `current` (a device buffer of
+// `bufferFrames`) after `previous`.
+Stamp callbackStamp(CallbackTiming timing, const Handed& previous, const Handed& current,
+                    std::uint64_t bufferFrames, std::int64_t now);
+
 void publishStamp(StampBoard& board, const Stamp& stamp);
 // The stamp read whole, and the sequence it was read at (it changes with every callback).
 Stamp readStamp(const StampBoard& board, std::uint32_t& sequence);
@@ -95,6 +120,15 @@ struct HoldWatch {
 // One frame's look: `owed` when the device should have called back by now (the music is not
 // all heard and the heard moment is past the stamp). True once the hold has lasted too long.
 bool watchHold(HoldWatch& watch, bool owed, std::uint32_t sequence, std::int64_t now);
+
+// SDL's PipeWire driver never reports a device lost: with its server gone the callbacks just stop.
+// Where the driver does not report losses, a hold this long is taken for one, so that a server
+// started again is reached; a live server's graph calls back every 21 ms or so.
+constexpr std::int64_t silentLossNanoseconds = 1'000'000'000;
+
+// Whether the device is to be taken for lost: SDL said so (`reported`), or the driver would not
+// say and the hold has lasted too long.
+bool deviceLost(bool reported, bool driverReportsLoss, const HoldWatch& watch);
 
 // A device SDL reported lost: where the music stopped being heard, and the pace of the attempts
 // to open another.

@@ -124,15 +124,21 @@ void resumeAfterLoss() {
 }
 
 // The clock while the device is lost: held where the sound stopped, silent, while a new default
-// device is tried every reopening period, until one opens or the time is up (the run then ends
-// and playbackFailure says why). Each attempt holds the frame loop only as long as SDL takes to
-// open a device or to find it cannot.
+// device is tried every reopening period, one attempt at a time and off the frame loop, until one
+// opens or the time is up (the run then ends and playbackFailure says why), an attempt SDL has
+// not answered by then included.
 ClockReading readWhileLost(std::int64_t now) {
-    if (!playback.lostForGood && reopenDue(playback.loss, now)) {
-        if (reopenOutput(playback.reopenFailure)) {
+    if (!playback.lostForGood) {
+        const Reopen state = pollReopen(playback.reopenFailure);
+        if (state == Reopen::opened) {
             resumeAfterLoss();
         } else if (reopenExpired(playback.loss, now)) {
             playback.lostForGood = true;
+            if (state == Reopen::pending) {
+                playback.reopenFailure = "the sound server had not answered the last attempt";
+            }
+        } else if (state != Reopen::pending && reopenDue(playback.loss, now)) {
+            startReopen();
         }
     }
     const double seconds = static_cast<double>(playback.frameHeard) / playbackRate;
@@ -196,12 +202,14 @@ ClockReading readMusicClock() {
     const StampReading stamp = readStampAt(now);
     playback.frameHeard = playback.deviceHeardNow != nullptr ? deviceClockFrame(stamp.heard.frame)
                                                              : stamp.heard.frame;
-    if (playback.started && !allHeard() && outputLost()) {
+    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
+    const bool held = watchHold(playback.holdWatch, owed, stamp.sequence, now);
+    if (playback.started && !allHeard() &&
+        deviceLost(outputLost(), outputReportsLoss(), playback.holdWatch)) {
         noteLoss(playback.loss, playback.frameHeard, now);
         return readWhileLost(now);
     }
-    const bool owed = playback.started && stamp.heard.pastStamp && !allHeard();
-    if (watchHold(playback.holdWatch, owed, stamp.sequence, now)) {
+    if (held) {
         playback.stalled = true;
         playback.deviceStalled = true;
     }

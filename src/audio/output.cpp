@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <thread>
 
 #ifdef __linux__
 #include <dlfcn.h>
@@ -23,13 +25,19 @@ struct Output {
     const OutputFeed* feed = nullptr;
     // Set only while no callback of it runs (before it is unpaused); read by the callback.
     std::atomic<SDL_AudioDeviceID> device{0};
-    // The device plays one buffer while the callback fills the next, so the buffer handed over
-    // in a callback starts to be heard at the following callback. Callback only.
-    std::uint64_t handedFirstFrame = 0;
-    std::uint64_t handedFrames = 0;
+    // What the previous callback handed over. Callback only.
+    Handed handed;
+    // The attempt to replace a lost device: its thread writes `reopenFailure`, then publishes
+    // the outcome; the main thread reads the failure only after that.
+    std::atomic<Reopen> reopen{Reopen::idle};
+    // Taken from the driver's name when the audio starts, while no callback or attempt runs.
+    bool reportsLoss = true;
+    CallbackTiming timing = CallbackTiming::nextCallback;
+    std::string reopenFailure;
 };
 
-Output output;
+// Never destroyed: an attempt still held in SDL's open when the process ends writes to it.
+Output& output = *new Output;
 
 void SDLCALL feedDevice(void*, Uint8* bytes, int length) {
     const OutputFeed& feed = *output.feed;
@@ -47,10 +55,9 @@ void SDLCALL feedDevice(void*, Uint8* bytes, int length) {
     std::uint64_t first = 0;
     const std::uint64_t ready = ringTake(*feed.ring, out, wanted, first);
     std::fill(out + 2 * ready, out + 2 * wanted, std::int16_t{0});
-    const std::uint64_t handedEnd = output.handedFirstFrame + output.handedFrames;
-    publishStamp(*feed.stamp, {output.handedFirstFrame, handedEnd, monotonicNanoseconds()});
-    output.handedFirstFrame = first;
-    output.handedFrames = ready;
+    publishStamp(*feed.stamp, callbackStamp(output.timing, output.handed, {first, ready}, wanted,
+                                            monotonicNanoseconds()));
+    output.handed = {first, ready};
     if (feed.bufferStart != nullptr && ready > 0) {
         const double zero = feed.bufferStart() - static_cast<double>(first) / playbackRate;
         if (std::isfinite(zero)) {
@@ -111,12 +118,15 @@ bool openOutput(const OutputFeed& feed, std::string& failure) {
     }
     output.audioInitialised = true;
     output.feed = &feed;
+    const char* driver = SDL_GetCurrentAudioDriver();
+    const bool pipeWire = driver != nullptr && std::strcmp(driver, "pipewire") == 0;
+    output.reportsLoss = !pipeWire;
+    output.timing = pipeWire ? CallbackTiming::graphCycle : CallbackTiming::nextCallback;
     return openDefaultDevice(failure);
 }
 
 void restartFeed(std::uint64_t frame) {
-    output.handedFirstFrame = frame;
-    output.handedFrames = 0;
+    output.handed = {frame, 0};
 }
 
 void playOutput() {
@@ -132,6 +142,10 @@ void pauseOutput() {
     }
 }
 
+bool outputReportsLoss() {
+    return output.reportsLoss;
+}
+
 bool outputLost() {
     // Reads only SDL's atomic flags for an open device. While a lost one is being closed the id
     // is 0 already, and its last callbacks must take nothing either.
@@ -139,18 +153,52 @@ bool outputLost() {
     return device == 0 || SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
 }
 
-// SDL's PulseAudio backend connects every device it opens to the server afresh, and opens the
-// default device by no name (so no stale sink index), so a server started again is reached by
-// opening the device again; the audio subsystem, whose device list went with the old server, is
-// not restarted. The lost device's thread only paces silence by now, so closing it is quick.
-bool reopenOutput(std::string& failure) {
+// SDL 2.32's PulseAudio backend no longer reaches a restarted server from a device opened again
+// on the same audio subsystem ("Could not connect PulseAudio stream"); stopping and starting the
+// subsystem does, on 2.26 as well. The lost device's thread only paces silence by now, so closing
+// it is quick. The browser has no threads and no server to restart: there the device alone is
+// opened again, at once.
+void attemptReopen() {
     if (const SDL_AudioDeviceID lost = output.device.exchange(0); lost != 0) {
         SDL_CloseAudioDevice(lost);
     }
-    return openDefaultDevice(failure);
+#ifndef __EMSCRIPTEN__
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        output.reopenFailure = SDL_GetError();
+        output.reopen.store(Reopen::failed, std::memory_order_release);
+        return;
+    }
+#endif
+    const bool opened = openDefaultDevice(output.reopenFailure);
+    output.reopen.store(opened ? Reopen::opened : Reopen::failed, std::memory_order_release);
+}
+
+void startReopen() {
+    if (output.reopen.load(std::memory_order_acquire) == Reopen::pending) {
+        return;
+    }
+    output.reopen.store(Reopen::pending, std::memory_order_relaxed);
+#ifdef __EMSCRIPTEN__
+    attemptReopen();
+#else
+    std::thread(attemptReopen).detach();
+#endif
+}
+
+Reopen pollReopen(std::string& failure) {
+    const Reopen state = output.reopen.load(std::memory_order_acquire);
+    if (state == Reopen::failed) {
+        failure = output.reopenFailure;
+    }
+    if (state == Reopen::opened || state == Reopen::failed) {
+        output.reopen.store(Reopen::idle, std::memory_order_relaxed);
+    }
+    return state;
 }
 
 void closeOutput(bool held) {
+    held = held || output.reopen.load(std::memory_order_acquire) == Reopen::pending;
     if (const SDL_AudioDeviceID device = output.device.exchange(0); device != 0 && !held) {
         SDL_CloseAudioDevice(device);
     }

@@ -45,12 +45,26 @@ void pauseOutput();
 // may ask.
 bool outputLost();
 
-// Closes the lost device and opens the default one again, paused, with the same feed. False
-// with SDL's reason in `failure`; the lost device is closed either way.
-bool reopenOutput(std::string& failure);
+// Whether SDL's driver reports a device lost (SDL's PipeWire driver does not: its callbacks just
+// stop), taken once from the driver's name when the audio starts.
+bool outputReportsLoss();
+
+// Where an attempt to replace a lost device stands.
+enum class Reopen { idle, pending, opened, failed };
+
+// Starts one attempt to replace the lost device, unless one is pending: the lost device closed,
+// SDL's audio stopped and started again, and the default device opened, paused, with the same
+// feed. It runs on a thread of its own, since SDL's open can block for many seconds (a sound
+// server whose session manager never links the stream), and the frames must go on meanwhile.
+void startReopen();
+
+// The attempt's outcome, polled from the frame loop; reading `opened` or `failed` (SDL's reason
+// then in `failure`) makes it idle again. With no threads (the browser) the attempt ran at once.
+Reopen pollReopen(std::string& failure);
 
 // Closes the device and SDL's audio. A device held in a write that never returns is not closed
-// (closing waits for its thread, maybe for ever): `held` leaves it to the end of the process.
+// (closing waits for its thread, maybe for ever): `held` leaves it to the end of the process, as
+// is everything while an attempt to reopen is still pending.
 void closeOutput(bool held);
 
 } // namespace qm

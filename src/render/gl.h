@@ -33,7 +33,7 @@ constexpr bool glIsWebGL = true;
 constexpr int glVersionNeeded[2] = {3, 0};
 
 // The browser's GL functions are bound when the module loads.
-inline bool loadGlFunctions(std::string&) {
+inline bool loadGlFunctions(std::string&, bool) {
     return true;
 }
 // WebGL2 takes only sized depth formats.
@@ -90,11 +90,54 @@ constexpr char fragmentShaderSuffix[] = "";
 constexpr GLenum depthBufferFormat = GL_DEPTH_COMPONENT;
 constexpr GLint pictureInternalFormat = 4;
 
-// GLEW's entry points for the current context; false with GLEW's reason.
-inline bool loadGlFunctions(std::string& reason) {
+// Every entry point beyond GL 1.1 that the program calls, the one list to extend with a new
+// call: GLEW's answer alone does not prove them loaded (below), and a null one called is a crash
+// with nothing said.
+#define QM_GL_ENTRY_POINTS(X)                                                                      \
+    X(glActiveTexture)                                                                             \
+    X(glAttachShader) X(glBindBuffer) X(glBindFramebuffer) X(glBindRenderbuffer)                   \
+        X(glBindVertexArray) X(glBufferData) X(glCheckFramebufferStatus) X(glCompileShader)        \
+            X(glCreateProgram) X(glCreateShader) X(glDeleteBuffers) X(glDeleteFramebuffers)        \
+                X(glDeleteProgram) X(glDeleteRenderbuffers) X(glDeleteShader)                      \
+                    X(glDeleteVertexArrays) X(glDetachShader) X(glDrawBuffers)                     \
+                        X(glEnableVertexAttribArray) X(glFramebufferRenderbuffer)                  \
+                            X(glFramebufferTexture2D) X(glGenBuffers) X(glGenFramebuffers)         \
+                                X(glGenRenderbuffers) X(glGenVertexArrays) X(glGetProgramInfoLog)  \
+                                    X(glGetProgramiv) X(glGetShaderInfoLog) X(glGetShaderiv)       \
+                                        X(glGetUniformLocation) X(glLinkProgram)                   \
+                                            X(glRenderbufferStorage) X(glShaderSource)             \
+                                                X(glUniform1f) X(glUniform1i) X(glUseProgram)      \
+                                                    X(glVertexAttribDivisor)                       \
+                                                        X(glVertexAttribPointer)
+
+// Whether glewInit's answer lets the run go on. A GLEW built for GLX (Debian's) loads the GL
+// entry points, then answers GLEW_ERROR_NO_GLX_DISPLAY for its GLX ones in an EGL context (GLFW's
+// on Wayland): there that answer is no failure, the entry point check says what is missing.
+constexpr bool glewAnswerUsable(GLenum answer, bool eglContext) {
+    return answer == GLEW_OK || (eglContext && answer == GLEW_ERROR_NO_GLX_DISPLAY);
+}
+
+// The first listed entry point the current context lacks, nullptr when all are there.
+inline const char* missingGlEntryPoint() {
+#define QM_RETURN_IF_MISSING(name)                                                                 \
+    if (name == nullptr) {                                                                         \
+        return #name;                                                                              \
+    }
+    QM_GL_ENTRY_POINTS(QM_RETURN_IF_MISSING)
+#undef QM_RETURN_IF_MISSING
+    return nullptr;
+}
+
+// GLEW's entry points for the current context; false with GLEW's reason or the missing entry
+// point's name. `eglContext`: the context was made through EGL rather than GLX.
+inline bool loadGlFunctions(std::string& reason, bool eglContext) {
     glewExperimental = GL_TRUE;
-    if (const GLenum result = glewInit(); result != GLEW_OK) {
+    if (const GLenum result = glewInit(); !glewAnswerUsable(result, eglContext)) {
         reason = reinterpret_cast<const char*>(glewGetErrorString(result));
+        return false;
+    }
+    if (const char* missing = missingGlEntryPoint(); missing != nullptr) {
+        reason = std::string("the driver has no ") + missing;
         return false;
     }
     return true;

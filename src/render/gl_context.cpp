@@ -84,8 +84,9 @@ bool offersNeededVersion() {
 
 // Loads the entry points into the current context and checks its version; one line in
 // `failure` when either fails.
-bool loadEntryPoints(const StepWords& words, std::string& failure) {
-    if (std::string reason; !loadGlFunctions(reason)) {
+bool loadEntryPoints(GLFWwindow* window, const StepWords& words, std::string& failure) {
+    const bool egl = glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API) == GLFW_EGL_CONTEXT_API;
+    if (std::string reason; !loadGlFunctions(reason, egl)) {
         failure = words.loadEntryPoints + reason;
         return false;
     }
@@ -114,6 +115,16 @@ void hintWindowPlatform() {
 #endif
 }
 
+// GLFW 3.4 says which platform it picked; 3.3 has the one it was built for, named in its
+// version string (Debian's libglfw3-wayland).
+bool onWayland() {
+#if GLFW_VERSION_MAJOR > 3 || GLFW_VERSION_MINOR >= 4
+    return glfwGetPlatform() == GLFW_PLATFORM_WAYLAND;
+#else
+    return std::strstr(glfwGetVersionString(), "Wayland") != nullptr;
+#endif
+}
+
 } // namespace
 
 WindowPlatform chooseWindowPlatform(const char* waylandDisplay, const char* sessionType) {
@@ -124,6 +135,10 @@ WindowPlatform chooseWindowPlatform(const char* waylandDisplay, const char* sess
 
 WindowPlatform windowPlatform() {
     return chooseWindowPlatform(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"));
+}
+
+bool switchesDisplayMode(bool wayland, const char* monitorName) {
+    return !wayland && std::strncmp(monitorName != nullptr ? monitorName : "", "XWAYLAND", 8) != 0;
 }
 
 bool startWindowLibrary(ContextKind kind, std::string& failure) {
@@ -151,7 +166,15 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
     }
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, kind == ContextKind::hidden ? GLFW_FALSE : GLFW_TRUE);
+    glfwWindowHint(GLFW_AUTO_ICONIFY, iconifyOnFocusLoss ? GLFW_TRUE : GLFW_FALSE);
     GLFWmonitor* monitor = kind == ContextKind::fullScreen ? glfwGetPrimaryMonitor() : nullptr;
+    // Where no mode can be switched, full screen is the output's own size; the scene
+    // letterboxes the picture into it.
+    if (const GLFWvidmode* mode = monitor != nullptr ? glfwGetVideoMode(monitor) : nullptr;
+        mode != nullptr && !switchesDisplayMode(onWayland(), glfwGetMonitorName(monitor))) {
+        width = mode->width;
+        height = mode->height;
+    }
     GLFWwindow* window = glfwCreateWindow(width, height, windowTitle, monitor, nullptr);
     if (window == nullptr) {
         failure = std::string(words.openWindow) + glfwFailureText();
@@ -159,7 +182,7 @@ GLFWwindow* openContext(ContextKind kind, int width, int height, std::string& fa
         return nullptr;
     }
     glfwMakeContextCurrent(window);
-    if (!loadEntryPoints(words, failure)) {
+    if (!loadEntryPoints(window, words, failure)) {
         closeContext(window);
         return nullptr;
     }

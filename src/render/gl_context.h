@@ -13,7 +13,8 @@
 namespace qm {
 
 enum class ContextKind {
-    fullScreen, // on the primary monitor, its mode switched to the window's size
+    fullScreen, // on the primary monitor, its mode switched to the window's size where modes
+                // switch (switchesDisplayMode), else at the monitor's own size
     hidden,     // never shown; draw into a framebuffer of your own to read pixels back
     canvas,     // the browser build's page canvas, with a WebGL2 context
 };
@@ -31,6 +32,21 @@ WindowPlatform chooseWindowPlatform(const char* waylandDisplay, const char* sess
 
 // The choice for this process's environment.
 WindowPlatform windowPlatform();
+
+// A full-screen window that loses focus is iconified only on Windows, where Alt-Tab users
+// expect it. Elsewhere a compositor that takes focus from a fresh window (GNOME's Xwayland does
+// from its first X11 client) would hide the whole show while the music plays to an exit 0.
+#ifdef _WIN32
+constexpr bool iconifyOnFocusLoss = true;
+#else
+constexpr bool iconifyOnFocusLoss = false;
+#endif
+
+// Whether the full-screen window switches the monitor's mode to its own size. Not on Wayland,
+// where clients switch no modes, nor on Xwayland (outputs named "XWAYLAND<n>"), where a RandR
+// switch is only emulated for this one client and the compositor sizes the window to the output
+// anyway: there it opens at the output's current size.
+bool switchesDisplayMode(bool wayland, const char* monitorName);
 
 // Sets GLFW's error callback (so the library's own reason is kept) and initialises GLFW; safe
 // to call again. False with "<what could not start>: <GLFW's reason>" in `failure`.

@@ -50,16 +50,39 @@ GLuint buildPassProgram(const char* pass, const char* vertexText, const char* fr
     return program;
 }
 
+// A uniform the frame sets, looked up once. A name misspelt here or in a shader text reads -1,
+// and the GL ignores every setting of -1 without a word: the picture would just be wrong.
+bool findUniform(GLuint program, const char* pass, const char* name, GLint& location,
+                 std::string& failure) {
+    location = glGetUniformLocation(program, name);
+    if (location < 0) {
+        failure = std::string("the ") + pass + " program has no uniform \"" + name + "\"";
+        return false;
+    }
+    return true;
+}
+
 bool buildPointPass(std::string& failure) {
     SceneObjects& scene = sceneObjects;
     scene.pointProgram = buildPassProgram("point", pointVertexText, pointFragmentText, failure);
     if (scene.pointProgram == 0) {
         return false;
     }
-    scene.pointLevelUniform = glGetUniformLocation(scene.pointProgram, "cumulativeLevel");
+    // The point shaders declare `time` but use none of it, so the GL may drop it: it is looked
+    // up, not required. WebGL2's point state lives in uniforms the desktop texts never have.
     scene.pointTimeUniform = glGetUniformLocation(scene.pointProgram, "time");
-    scene.pointSizeUniform = glGetUniformLocation(scene.pointProgram, webPointSizeUniform);
-    scene.pointRoundUniform = glGetUniformLocation(scene.pointProgram, webRoundPointsUniform);
+    if (!findUniform(scene.pointProgram, "point", "cumulativeLevel", scene.pointLevelUniform,
+                     failure)) {
+        return false;
+    }
+    if constexpr (glIsWebGL) {
+        if (!findUniform(scene.pointProgram, "point", webPointSizeUniform, scene.pointSizeUniform,
+                         failure) ||
+            !findUniform(scene.pointProgram, "point", webRoundPointsUniform,
+                         scene.pointRoundUniform, failure)) {
+            return false;
+        }
+    }
     glGenVertexArrays(1, &scene.pointVertexArray);
     glBindVertexArray(scene.pointVertexArray);
 
@@ -83,11 +106,21 @@ bool buildCompositePass(std::string& failure) {
     if (scene.compositeProgram == 0) {
         return false;
     }
-    scene.compositeLevelUniform = glGetUniformLocation(scene.compositeProgram, "cumulativeLevel");
-    scene.compositeTimeUniform = glGetUniformLocation(scene.compositeProgram, "time");
-    scene.compositePointImageUniform =
-        glGetUniformLocation(scene.compositeProgram, "screentexture");
-    scene.compositePictureUniform = glGetUniformLocation(scene.compositeProgram, "fist");
+    const GLuint program = scene.compositeProgram;
+    if (!findUniform(program, "composite", "cumulativeLevel", scene.compositeLevelUniform,
+                     failure) ||
+        !findUniform(program, "composite", "time", scene.compositeTimeUniform, failure) ||
+        !findUniform(program, "composite", "screentexture", scene.compositePointImageUniform,
+                     failure) ||
+        !findUniform(program, "composite", "fist", scene.compositePictureUniform, failure)) {
+        return false;
+    }
+    // The quad's vertex array feeds attribute 0.
+    if (const GLint position = glGetAttribLocation(program, "position"); position != 0) {
+        failure = "the composite program reads \"position\" from attribute " +
+                  std::to_string(position) + ", not from 0, where the quad is";
+        return false;
+    }
     glGenVertexArrays(1, &scene.quadVertexArray);
     glBindVertexArray(scene.quadVertexArray);
     glEnableVertexAttribArray(0);

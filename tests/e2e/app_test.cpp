@@ -207,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(Assets, HostileAsset, testing::ValuesIn(brokenAssets())
 // decoder's rate conversion once stalled, a 1x1 picture, and 16-bit and grey pictures without a
 // palette. A machine without something the run needs stops it at once with one line and the
 // library's own reason, exit 1: ALSA with a device that cannot exist stands for one without a
-// sound card, then no display, then a GL too old.
+// sound card, then no display, then a GL too old, then one without an entry point the renderer
+// calls.
 TEST(AppEndToEnd, OddFilesPlayToTheEndAndAMissingDeviceFailsInOneLine) {
     const Stage plain(threeSeconds());
     const std::string track = readFile(plain.dir.file(musicFileName));
@@ -233,7 +234,10 @@ TEST(AppEndToEnd, OddFilesPlayToTheEndAndAMissingDeviceFailsInOneLine) {
         EXPECT_EQ(result.standardError, "");
         EXPECT_GT(result.seconds, c.shortest) << c.file;
     }
-    // What follows "quartz-meridian: " where the machine lacks something.
+    // What follows "quartz-meridian: " where the machine lacks something. A sanitizer preset's
+    // own preload stays first.
+    const std::string preloaded =
+        std::getenv("LD_PRELOAD") != nullptr ? std::getenv("LD_PRELOAD") : "";
     const std::pair<Environment, const char*> lacking[] = {
         {{{"SDL_AUDIODRIVER", "alsa"}, {"AUDIODEV", "qm-no-such-device"}},
          "cannot open the audio device: ALSA: Couldn't open audio device: No such file or "
@@ -242,6 +246,8 @@ TEST(AppEndToEnd, OddFilesPlayToTheEndAndAMissingDeviceFailsInOneLine) {
          "cannot start the window library: "},
         {{{"MESA_GL_VERSION_OVERRIDE", "3.0"}, {"MESA_GLSL_VERSION_OVERRIDE", "130"}},
          "cannot open the full-screen window: "},
+        {{{"LD_PRELOAD", preloaded + " " QM_WITHOUT_DIVISOR}},
+         "cannot load the OpenGL entry points: the driver has no glVertexAttribDivisor\n"},
     };
     for (const auto& [environment, failure] : lacking) {
         expectOneLine(runPresentation(plain, environment), "quartz-meridian", "",

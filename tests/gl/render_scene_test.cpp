@@ -112,3 +112,19 @@ TEST_F(RenderScene, LetterboxedDrawableKeepsTheBarsBlackInEverySection) {
 }
 
 } // namespace
+
+// GLFW makes an EGL context on Wayland, and Debian's GLEW, built for GLX, then answers "no GLX
+// display" after loading the entry points. Made through EGL on this X display, as there, the
+// context must open with every entry point the renderer calls.
+TEST(GlContext, AnEglContextOpensWithItsEntryPoints) {
+    if (std::getenv("DISPLAY") == nullptr) {
+        GTEST_SKIP() << "no X display; run under xvfb-run -a -s \"-screen 0 640x480x24\"";
+    }
+    std::string failure;
+    ASSERT_TRUE(startWindowLibrary(ContextKind::hidden, failure)) << failure;
+    glfwWindowHint(GLFW_CONTEXT_CREATION_API, GLFW_EGL_CONTEXT_API);
+    GLFWwindow* window = openContext(ContextKind::hidden, 64, 64, failure);
+    EXPECT_NE(window, nullptr) << failure;
+    EXPECT_EQ(glfwGetWindowAttrib(window, GLFW_CONTEXT_CREATION_API), GLFW_EGL_CONTEXT_API);
+    closeContext(window);
+}
