@@ -212,9 +212,10 @@ TEST(CaptureTool, PlayersShowTheVideoAsWrittenAndTheMasterIsExact) {
         ASSERT_EQ(written.size(), 30u);
         EXPECT_EQ(
             shellOutput("ffprobe -v error -show_entries stream=codec_name,profile,pix_fmt,"
-                        "color_range,color_space,color_transfer,color_primaries -of csv=p=0 '" +
+                        "color_range,color_space,color_transfer,color_primaries,chroma_location "
+                        "-of csv=p=0 '" +
                         stage.dir.file(v) + "'"),
-            "h264,High,yuv420p,tv,smpte170m,bt709,bt709\naac,LC\n");
+            "h264,High,yuv420p,tv,smpte170m,bt709,bt709,center\naac,LC\n");
         // ffmpeg converts by the stream's tags.
         expectLike(likeness(decodedFrames(stage, v, "ffmpeg -v error -i FILE DIR/%06d.png",
                                           "ffmpeg" + size),

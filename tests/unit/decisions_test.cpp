@@ -168,6 +168,14 @@ TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
                                std::size_t(c.chromaProbe[1]) * (c.width / 2) + c.chromaProbe[0];
         EXPECT_EQ((std::array<int, 2>{yuv[at], yuv[at + chroma]}), c.cbcr);
     }
+    // The video's tags say so of the raw input: ffmpeg 7.1 drops primaries, transfer and siting
+    // given to the output.
+    const std::vector<std::string> args = ffmpegArguments({}, layoutFor(640, 480), "m", {0, 1});
+    const auto at = [&args](const char* word) { return std::find(args.begin(), args.end(), word); };
+    for (const char* tag : {"-color_primaries", "-color_trc", "-colorspace", "-color_range",
+                            "-chroma_sample_location"}) {
+        EXPECT_LT(at(tag), at("pipe:0")) << tag;
+    }
 }
 
 // Putting the saved RandR configuration back touches only what differs, and a CRTC lit beyond

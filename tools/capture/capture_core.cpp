@@ -331,6 +331,14 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     add({"-hide_banner", "-loglevel", "error", "-nostdin", "-y"});
     add({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-framerate", std::to_string(options.fps)});
     add({"-video_size", std::to_string(layout.width) + "x" + std::to_string(layout.height)});
+    // The frames come converted with one matrix and range (placeFrameYuv420); the stream says
+    // which, or each player guesses its own. The BT.601 matrix under the sRGB (BT.709)
+    // primaries: the browsers' fixed-point conversion caps BT.709's blue coefficient and showed
+    // saturated blue 16 steps dark, where BT.601's fits (docs/PERFORMANCE.md). Said of the
+    // input, where every ffmpeg keeps them: 7.1 drops primaries, transfer and chroma siting
+    // given to the output of a raw pipe, and the video is then shown with guessed colours.
+    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
+         "-color_range", "tv", "-chroma_sample_location", "center"});
     add({"-i", "pipe:0"});
     // The sound of the frames written: all of it for a whole capture (the last frame reaches
     // past the music's end), the same stretch for a --from/--to capture.
@@ -341,12 +349,6 @@ std::vector<std::string> ffmpegArguments(const CaptureOptions& options, const Ou
     // "file:" keeps a name that starts with '-' or holds a ':' from reading as an option or a
     // protocol.
     add({"-i", "file:" + musicPath, "-map", "0:v:0", "-map", "1:a:0"});
-    // The frames come converted with one matrix and range (placeFrameYuv420); the stream says
-    // which, or each player guesses its own. The BT.601 matrix under the sRGB (BT.709)
-    // primaries: the browsers' fixed-point conversion caps BT.709's blue coefficient and showed
-    // saturated blue 16 steps dark, where BT.601's fits (docs/PERFORMANCE.md).
-    add({"-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "smpte170m",
-         "-color_range", "tv", "-chroma_sample_location", "center"});
     // CRF 10 rather than 18 keeps the scan lines and single points; ultrafast with CABAC and
     // 8x8 transforms (High profile, which every phone plays) does it for about 19 ms of CPU a
     // frame, where superfast needed 29 to 31 (docs/PERFORMANCE.md).
