@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #ifdef __linux__
 #include <dlfcn.h>
@@ -158,7 +157,7 @@ bool outputLost() {
 // subsystem does, on 2.26 as well. The lost device's thread only paces silence by now, so closing
 // it is quick. The browser has no threads and no server to restart: there the device alone is
 // opened again, at once.
-void attemptReopen() {
+int SDLCALL attemptReopen(void*) {
     if (const SDL_AudioDeviceID lost = output.device.exchange(0); lost != 0) {
         SDL_CloseAudioDevice(lost);
     }
@@ -167,11 +166,12 @@ void attemptReopen() {
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         output.reopenFailure = SDL_GetError();
         output.reopen.store(Reopen::failed, std::memory_order_release);
-        return;
+        return 0;
     }
 #endif
     const bool opened = openDefaultDevice(output.reopenFailure);
     output.reopen.store(opened ? Reopen::opened : Reopen::failed, std::memory_order_release);
+    return 0;
 }
 
 void startReopen() {
@@ -180,9 +180,16 @@ void startReopen() {
     }
     output.reopen.store(Reopen::pending, std::memory_order_relaxed);
 #ifdef __EMSCRIPTEN__
-    attemptReopen();
+    attemptReopen(nullptr);
 #else
-    std::thread(attemptReopen).detach();
+    // An SDL thread, not a std::thread: SDL frees the error text and other thread-local data it
+    // keeps for a thread only when the thread is one of its own, so each attempt would leak them.
+    if (SDL_Thread* thread = SDL_CreateThread(attemptReopen, "qm-reopen", nullptr)) {
+        SDL_DetachThread(thread);
+    } else {
+        output.reopenFailure = SDL_GetError();
+        output.reopen.store(Reopen::failed, std::memory_order_release);
+    }
 #endif
 }
 
