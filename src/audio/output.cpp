@@ -29,7 +29,8 @@ struct Output {
     // The attempt to replace a lost device: its thread writes `reopenFailure`, then publishes
     // the outcome; the main thread reads the failure only after that.
     std::atomic<Reopen> reopen{Reopen::idle};
-    // Taken from the driver's name when the audio starts, while no callback or attempt runs.
+    // Taken from the driver's name whenever the audio starts, while no callback runs; an
+    // attempt's are read only after it has published its outcome.
     bool reportsLoss = true;
     CallbackTiming timing = CallbackTiming::nextCallback;
     std::string reopenFailure;
@@ -105,22 +106,32 @@ bool openDefaultDevice(std::string& failure) {
     return true;
 }
 
+// Starts SDL's audio and takes what the driver it picked means for the clock. Called again for
+// each attempt to replace a lost device, so the capabilities always follow the subsystem that
+// runs. False with SDL's reason in `failure`.
+bool startAudio(std::string& failure) {
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        failure = SDL_GetError();
+        return false;
+    }
+    const char* driver = SDL_GetCurrentAudioDriver();
+    const bool pipeWire = driver != nullptr && std::strcmp(driver, "pipewire") == 0;
+    output.reportsLoss = !pipeWire;
+    output.timing = pipeWire ? CallbackTiming::graphCycle : CallbackTiming::nextCallback;
+    return true;
+}
+
 } // namespace
 
 bool openOutput(const OutputFeed& feed, std::string& failure) {
     // The presentation handles its own signals; SDL's handlers would swallow Ctrl-C.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     quietenAlsa();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        failure = SDL_GetError();
+    if (!startAudio(failure)) {
         return false;
     }
     output.audioInitialised = true;
     output.feed = &feed;
-    const char* driver = SDL_GetCurrentAudioDriver();
-    const bool pipeWire = driver != nullptr && std::strcmp(driver, "pipewire") == 0;
-    output.reportsLoss = !pipeWire;
-    output.timing = pipeWire ? CallbackTiming::graphCycle : CallbackTiming::nextCallback;
     return openDefaultDevice(failure);
 }
 
@@ -163,8 +174,7 @@ int SDLCALL attemptReopen(void*) {
     }
 #ifndef __EMSCRIPTEN__
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        output.reopenFailure = SDL_GetError();
+    if (!startAudio(output.reopenFailure)) {
         output.reopen.store(Reopen::failed, std::memory_order_release);
         return 0;
     }
