@@ -24,7 +24,8 @@ struct Output {
     const OutputFeed* feed = nullptr;
     // Set only while no callback of it runs (before it is unpaused); read by the callback.
     std::atomic<SDL_AudioDeviceID> device{0};
-    // What the previous callback handed over. Callback only.
+    // What the previous callback handed over: the callback's, and restartFeed's under the
+    // device's lock.
     Handed handed;
     // The attempt to replace a lost device: its thread writes `reopenFailure`, then publishes
     // the outcome; the main thread reads the failure only after that.
@@ -136,7 +137,15 @@ bool openOutput(const OutputFeed& feed, std::string& failure) {
 }
 
 void restartFeed(std::uint64_t frame) {
+    // SDL runs the callback under the device's lock: while it is held, no callback is running.
+    const SDL_AudioDeviceID device = output.device.load();
+    if (device != 0) {
+        SDL_LockAudioDevice(device);
+    }
     output.handed = {frame, 0};
+    if (device != 0) {
+        SDL_UnlockAudioDevice(device);
+    }
 }
 
 void playOutput() {

@@ -31,8 +31,8 @@ struct OutputFeed {
 // it; its fields may change while the device is paused). False with SDL's reason in `failure`.
 bool openOutput(const OutputFeed& feed, std::string& failure);
 
-// Hands over from stream frame `frame` on: a new stream, or a new device after a loss. Only
-// while the callback does not run (the device paused or lost).
+// Hands over from stream frame `frame` on: a new stream, or a new device after a loss. Waits for
+// a callback that is running to return.
 void restartFeed(std::uint64_t frame);
 
 void playOutput();
