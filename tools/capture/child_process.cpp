@@ -117,35 +117,45 @@ bool startVideoPipe(VideoPipe& video, const std::string& ffmpegPath,
     return true;
 }
 
-bool writeVideoFrame(VideoPipe& video, const unsigned char* data, std::size_t bytes,
-                     std::string& failure) {
+int writeAll(int fd, const unsigned char* data, std::size_t bytes) {
     while (bytes > 0) {
-        const ssize_t written = write(video.input, data, bytes);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int error = errno;
-            close(video.input);
-            video.input = -1;
-            int status = 0;
-            // EPIPE means ffmpeg is gone or going; its status says why.
-            const bool ended = waitForChild(video.pid, 10.0, status);
-            if (!ended) {
-                kill(video.pid, SIGKILL);
-                waitpid(video.pid, &status, 0);
-            }
-            video.pid = -1;
-            failure = error == EPIPE
-                          ? "ffmpeg stopped: " + describeExit(status)
-                          : std::string("cannot write to ffmpeg: ") + std::strerror(error) +
-                                " (ffmpeg " + describeExit(status) + ")";
-            return false;
+        const ssize_t written = write(fd, data, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? errno : ENOSPC;
         }
         data += written;
         bytes -= static_cast<std::size_t>(written);
     }
-    return true;
+    return 0;
+}
+
+int endChild(pid_t pid, double seconds) {
+    int status = 0;
+    if (!waitForChild(pid, seconds, status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return status;
+}
+
+bool writeVideoFrame(VideoPipe& video, const unsigned char* data, std::size_t bytes,
+                     std::string& failure) {
+    const int error = writeAll(video.input, data, bytes);
+    if (error == 0) {
+        return true;
+    }
+    close(video.input);
+    video.input = -1;
+    // EPIPE means ffmpeg is gone or going; its status says why.
+    const int status = endChild(video.pid, 10.0);
+    video.pid = -1;
+    failure = error == EPIPE ? "ffmpeg stopped: " + describeExit(status)
+                             : std::string("cannot write to ffmpeg: ") + std::strerror(error) +
+                                   " (ffmpeg " + describeExit(status) + ")";
+    return false;
 }
 
 bool finishVideoPipe(VideoPipe& video, std::string& failure) {

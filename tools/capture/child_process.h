@@ -17,6 +17,13 @@ std::string findProgram(const std::string& program);
 // "exit status 3", "killed by SIGKILL"
 std::string describeExit(int waitStatus);
 
+// Writes all `bytes`, restarting after a signal; 0, or the system's error number (ENOSPC for a
+// write that took nothing).
+int writeAll(int fd, const unsigned char* data, std::size_t bytes);
+
+// Waits at most `seconds` for the child `pid` to end, then kills it; its wait status.
+int endChild(pid_t pid, double seconds);
+
 // `args` as execv and posix_spawn take them, ending in a null pointer; the strings stay in `args`.
 std::vector<char*> argumentPointers(const std::vector<std::string>& args);
 

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,8 +88,7 @@ bool startOwnDisplay(OwnDisplay& display, std::string& failure) {
             continue;
         }
         if (got <= 0) {
-            int status = 0;
-            waitForChild(pid, 2.0, status);
+            const int status = endChild(pid, 2.0);
             display.pid = -1;
             failure = "Xvfb stopped before it was ready (" + describeExit(status) + ")";
             break;
@@ -114,11 +112,7 @@ bool startOwnDisplay(OwnDisplay& display, std::string& failure) {
 void stopOwnDisplay(OwnDisplay& display) {
     if (display.pid > 0) {
         kill(display.pid, SIGTERM);
-        int status = 0;
-        if (!waitForChild(display.pid, 5.0, status)) {
-            kill(display.pid, SIGKILL);
-            waitpid(display.pid, &status, 0);
-        }
+        endChild(display.pid, 5.0);
     }
     display = OwnDisplay{};
 }

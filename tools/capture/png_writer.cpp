@@ -1,6 +1,7 @@
 // The PNG writer: LodePNG with zlib's fastest deflate, written whole or not at all.
 #include "png_writer.h"
 
+#include "child_process.h"
 #include "options.h"
 
 #include <lodepng.h>
@@ -70,21 +71,7 @@ bool writePngFrame(const std::string& path, const unsigned char* rgb, int width,
         failure = "cannot write " + quoted(path) + ": " + std::strerror(errno);
         return false;
     }
-    const unsigned char* data = encoded.data();
-    std::size_t left = encoded.size();
-    int writeError = 0;
-    while (left > 0) {
-        const ssize_t written = write(fd, data, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            writeError = written < 0 ? errno : ENOSPC;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    int writeError = writeAll(fd, encoded.data(), encoded.size());
     if (close(fd) != 0 && writeError == 0) {
         writeError = errno;
     }
