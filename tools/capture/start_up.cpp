@@ -31,14 +31,13 @@ CaptureState capture;
 namespace {
 
 // Makes `folder` if it is missing and proves a file can be created in it.
-bool prepareFolder(const std::string& folder, bool create, std::string& failure) {
+bool prepareFolder(const std::string& folder, bool create) {
     const std::string where = folder.empty() ? "." : folder;
     std::error_code error;
     if (create && !std::filesystem::is_directory(where, error)) {
         std::filesystem::create_directories(where, error);
         if (error) {
-            failure = "cannot make the folder " + quoted(where) + ": " + error.message();
-            return false;
+            return failCapture("cannot make the folder " + quoted(where) + ": " + error.message());
         }
     }
     // access() says yes to root for any folder, and says nothing of a read-only file system:
@@ -46,8 +45,8 @@ bool prepareFolder(const std::string& folder, bool create, std::string& failure)
     std::string probe = where + "/.quartz-capture-XXXXXX";
     const int fd = mkostemp(probe.data(), O_CLOEXEC);
     if (fd < 0) {
-        failure = "cannot write into the folder " + quoted(where) + ": " + std::strerror(errno);
-        return false;
+        return failCapture("cannot write into the folder " + quoted(where) + ": " +
+                           std::strerror(errno));
     }
     close(fd);
     unlink(probe.c_str());
@@ -83,7 +82,6 @@ bool checkAssets() {
 // Output checks come before the slow start (the display, the decode, the GL).
 bool checkOutputs(std::string& ffmpegPath) {
     const CaptureOptions& options = capture.options;
-    std::string failure;
     for (const auto& [file, option] :
          {std::pair{options.videoFile, "--video"}, std::pair{options.masterFile, "--master"}}) {
         if (file.empty()) {
@@ -99,12 +97,12 @@ bool checkOutputs(std::string& ffmpegPath) {
             return failCapture(std::string("the ") + option + " file " + quoted(file) +
                                " is a folder");
         }
-        if (!prepareFolder(folderOf(file), false, failure)) {
-            return failCapture(failure);
+        if (!prepareFolder(folderOf(file), false)) {
+            return false;
         }
     }
-    if (!options.pngDir.empty() && !prepareFolder(options.pngDir, true, failure)) {
-        return failCapture(failure);
+    if (!options.pngDir.empty() && !prepareFolder(options.pngDir, true)) {
+        return false;
     }
     if (!options.clockLogFile.empty()) {
         capture.clockLog = std::fopen(options.clockLogFile.c_str(), "we");
