@@ -6,6 +6,7 @@
 
 #include "app/mode_guard.h"
 #include "app/presentation.h"
+#include "app/process.h"
 #include "app/report.h"
 #include "audio/music.h"
 #include "names.h"
@@ -13,40 +14,14 @@
 #include "render/gl.h"
 #include <GLFW/glfw3.h>
 
-#include <atomic>
-#include <csignal>
 #include <string>
 
 namespace qm {
 
 namespace {
 
-// Written by a handler that may run on any thread (SDL's or the decoder's as well as ours), so a
-// lock-free atomic rather than a volatile sig_atomic_t.
-std::atomic<int> caughtSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void onSignal(int signalNumber) {
-    caughtSignal = signalNumber;
-}
-
-// SIGINT, SIGTERM and SIGHUP end the run the way Escape does: the loop sees the close flag, so
-// the full-screen window is destroyed and the monitor's mode restored.
-void installSignalHandlers() {
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, onSignal);
-#endif
-#ifdef SIGPIPE
-    // With the X connection killed, the next write to its socket would end the run silently by
-    // SIGPIPE; ignored, the write fails and Xlib says so itself and exits with 1.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
-
 bool stopAsked() {
-    return caughtSignal.load() != 0;
+    return caughtStopSignal() != 0;
 }
 
 void onKey(GLFWwindow* window, int key, int, int action, int) {
@@ -105,7 +80,11 @@ int runPresentation() {
         windowPlatform() != WindowPlatform::wayland && !startModeGuard(warning)) {
         reportFailure(programName, warning);
     }
-    installSignalHandlers();
+    // SIGINT, SIGTERM and SIGHUP end the run the way Escape does: the loop sees the close flag,
+    // so the full-screen window is destroyed and the monitor's mode restored. With the X
+    // connection killed, SIGPIPE ignored lets the next write to its socket fail, and Xlib says so
+    // itself and exits with 1.
+    catchStopSignals();
     if (startUp() && !stopAsked()) {
         playFrames();
     }
@@ -115,7 +94,7 @@ int runPresentation() {
         reportFailure(programName, presentation.failure);
         return exitFailure;
     }
-    return stopAsked() ? 128 + caughtSignal.load() : exitPlayed;
+    return stopAsked() ? 128 + caughtStopSignal() : exitPlayed;
 }
 
 } // namespace qm

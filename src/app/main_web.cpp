@@ -16,7 +16,7 @@
 #include <emscripten.h>
 #include <emscripten/html5.h>
 
-#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -152,11 +152,9 @@ bool planCapture(double seconds, int fps) {
         return failPresentation(std::string("cannot open music \"") + musicFileName +
                                 "\": " + failure);
     }
-    std::uint64_t last = firstFrameAtOrAfter(seconds, fps);
-    if (last > 0 && frameSeconds(last, fps) > seconds) {
-        --last;
-    }
-    run.captureClock.endFrame = std::min(run.captureClock.endFrame, last + 1);
+    // Those at or before `seconds` are those before the next larger double.
+    run.captureClock.endFrame =
+        framesBetween(0.0, std::nextafter(seconds, HUGE_VAL), fps, run.captureClock.endFrame).end;
     return true;
 }
 

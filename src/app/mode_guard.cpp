@@ -3,6 +3,7 @@
 // never run the parent's atexit handlers or flush its stdio, so it leaves only through _exit.
 #include "app/mode_guard.h"
 
+#include "app/process.h"
 #include "names.h"
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -200,14 +199,6 @@ void letGoOfInheritedFiles(int& socket) {
     restore(x, saved);
 }
 
-void reap(pid_t pid, int milliseconds) {
-    const timespec tick{0, 5'000'000};
-    for (int waited = 0; ::waitpid(pid, nullptr, WNOHANG) == 0 && waited < milliseconds;
-         waited += 5) {
-        ::nanosleep(&tick, nullptr);
-    }
-}
-
 } // namespace
 
 bool startModeGuard(std::string& warning) {
@@ -246,7 +237,8 @@ bool startModeGuard(std::string& warning) {
             ::kill(pid, SIGKILL);
         }
         ::close(ends[0]);
-        reap(pid, answerMilliseconds);
+        int status = 0;
+        waitForChild(pid, answerMilliseconds / 1000.0, status);
         // Nothing to guard without a display (the window library says why) or without RandR,
         // the only way GLFW switches modes on X11.
         const bool nothingToGuard = answer == noDisplay || answer == noRandr;
@@ -268,7 +260,8 @@ void finishModeGuard() {
     const char done = doneByte;
     [[maybe_unused]] const ssize_t sent = ::send(guard.socket, &done, 1, MSG_NOSIGNAL);
     ::close(guard.socket);
-    reap(guard.pid, 1000);
+    int status = 0;
+    waitForChild(guard.pid, 1.0, status);
     guard = {};
 }
 

@@ -43,6 +43,11 @@ std::uint64_t firstFrameAtOrAfter(double seconds, int fps) {
     return frame;
 }
 
+FrameRange framesBetween(double fromSeconds, double toSeconds, int fps, std::uint64_t frameCount) {
+    const std::uint64_t first = std::min(firstFrameAtOrAfter(fromSeconds, fps), frameCount);
+    return {first, std::max(first, std::min(firstFrameAtOrAfter(toSeconds, fps), frameCount))};
+}
+
 bool openMeter(MeterWindow& meter, const std::string& path, std::string& failure) {
     closeMeter(meter);
     return openMp3(meter.decoder, path.c_str(), failure);

@@ -25,6 +25,14 @@ std::uint64_t frameCountFor(std::uint64_t trackFrames, int fps);
 // The first frame whose time is at or after `seconds`.
 std::uint64_t firstFrameAtOrAfter(double seconds, int fps);
 
+// The frames [first, end) of the `frameCount` a track has whose time t has from <= t < to; empty
+// (first == end) when none has. `to` may be infinite.
+struct FrameRange {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+};
+FrameRange framesBetween(double fromSeconds, double toSeconds, int fps, std::uint64_t frameCount);
+
 // The meter over a decoder, keeping only the samples the next windows can still need, so a
 // long track does not grow memory.
 struct MeterWindow {

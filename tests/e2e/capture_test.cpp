@@ -4,8 +4,9 @@
 // running.
 #ifdef QM_CAPTURE_EXE
 
-#include "capture_core.h"
-#include "capture_io.h"
+#include "child_process.h"
+#include "output_frame.h"
+#include "png_writer.h"
 
 #include "audio/level.h"
 #include "render_support.h"

@@ -1,7 +1,7 @@
 // The pure decisions, in-process: the frame plan and letterbox, the level meter, the capture
 // tool's command line, clock and output layout; the display-mode guard's restore; and the music
 // the build made.
-#include "capture_core.h"
+#include "ffmpeg_commands.h"
 
 #include "app/mode_guard.h"
 #include "audio/level.h"
