@@ -64,4 +64,8 @@ struct LoopResult {
 // Renders from frame 0 to the end of the range or a signal, writing the range's frames.
 LoopResult renderFrames();
 
+// Says that the clock log could not be opened, written or closed, with the system's reason for
+// `error`; always false.
+bool failClockLog(int error);
+
 } // namespace qm

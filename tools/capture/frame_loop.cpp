@@ -79,13 +79,17 @@ bool logFrame(std::uint64_t frame, float time, unsigned levelStep) {
     std::fprintf(capture.clockLog, "%" PRIu64 ",%.9g,%u,%.9g\n", frame, double(time), levelStep,
                  double(sceneObjects.cumulativeLevel));
     if (std::ferror(capture.clockLog)) {
-        return failCapture("cannot write the clock log " + quoted(capture.options.clockLogFile) +
-                           ": " + std::strerror(errno));
+        return failClockLog(errno);
     }
     return true;
 }
 
 } // namespace
+
+bool failClockLog(int error) {
+    return failCapture("cannot write the clock log " + quoted(capture.options.clockLogFile) + ": " +
+                       std::strerror(error));
+}
 
 LoopResult renderFrames() {
     const FrameTarget target{capture.framebuffer, sceneWidth, sceneHeight};

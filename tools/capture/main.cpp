@@ -70,8 +70,7 @@ int runCapture(int argc, char** argv) {
         const bool closed = std::fclose(capture.clockLog) == 0;
         capture.clockLog = nullptr;
         if (!written || !closed) {
-            ok = failCapture("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
-                             std::strerror(written ? errno : error));
+            ok = failClockLog(written ? errno : error);
         }
     }
     shutdownCapture();

@@ -107,8 +107,7 @@ bool checkOutputs(std::string& ffmpegPath) {
     if (!options.clockLogFile.empty()) {
         capture.clockLog = std::fopen(options.clockLogFile.c_str(), "we");
         if (capture.clockLog == nullptr) {
-            return failCapture("cannot write the clock log " + quoted(options.clockLogFile) + ": " +
-                               std::strerror(errno));
+            return failClockLog(errno);
         }
         std::fputs("frame,time,levelStep,cumulativeLevel\n", capture.clockLog);
     }
