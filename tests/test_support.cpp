@@ -17,10 +17,8 @@
 #include <sstream>
 #include <tuple>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xrandr.h>
 
 using namespace qm;
 
@@ -194,35 +192,10 @@ Display* screen() {
     return held;
 }
 
-namespace {
-
-unsigned long windowOn(Display* x, pid_t pid) {
-    Window root = 0, parent = 0, *children = nullptr, found = 0;
-    unsigned count = 0;
-    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
-    for (unsigned i = 0; i < count && found == 0; ++i) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, left = 0;
-        unsigned char* data = nullptr;
-        XWindowAttributes attributes{};
-        if (XGetWindowProperty(x, children[i], XInternAtom(x, "_NET_WM_PID", False), 0, 1, False,
-                               XA_CARDINAL, &type, &format, &items, &left, &data) == Success &&
-            items == 1 && *reinterpret_cast<long*>(data) == pid &&
-            XGetWindowAttributes(x, children[i], &attributes) &&
-            attributes.map_state == IsViewable) {
-            found = children[i];
-        }
-        XFree(data);
-    }
-    XFree(children);
-    return found;
-}
-
-} // namespace
-
 unsigned long windowOf(pid_t pid) {
-    return windowOn(screen(), pid);
+    const std::string id =
+        shellOutput("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
+    return id.empty() ? 0 : std::stoul(id);
 }
 
 unsigned long waitForFrame(const ProcessRun& run, double seconds) {
@@ -243,17 +216,6 @@ unsigned long waitForFrame(const ProcessRun& run, double seconds) {
         return lit;
     });
     return drawn ? window : 0;
-}
-
-void askWindowToClose(unsigned long window) {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(screen(), "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = long(XInternAtom(screen(), "WM_DELETE_WINDOW", False));
-    XSendEvent(screen(), window, False, NoEventMask, &event);
-    XSync(screen(), False);
 }
 
 int windowsMappedWhile(const std::function<void()>& action) {
@@ -302,9 +264,8 @@ RealXServer::RealXServer() {
     if (!failure.empty()) {
         return;
     }
-    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // a window gone in between
     // A display another server holds makes Xorg exit at once: the next one is tried.
-    for (int number = 70; number < 80 && connection == nullptr; ++number) {
+    for (int number = 70; number < 80 && display.empty(); ++number) {
         const std::string name = ":" + std::to_string(number);
         if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
             fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
@@ -315,65 +276,35 @@ RealXServer::RealXServer() {
                                (fs::path(__FILE__).parent_path() / "xorg-dummy.conf").string(),
                                "-logfile", dir.file("xorg.log")},
                               dir.path.string());
-        waitUntil(20.0 * slowdown, [&] {
-            connection = XOpenDisplay(name.c_str());
-            return connection != nullptr || !stillRunning(server);
-        });
-        if (connection != nullptr) {
-            display = name;
-        } else {
+        display = name; // for mode()
+        if (!waitUntil(20.0 * slowdown, [&] { return !mode().empty() || !stillRunning(server); }) ||
+            !stillRunning(server)) {
             ::kill(server.pid, SIGKILL);
             const std::string log = readFile(dir.file("xorg.log"));
             failure = "Xorg did not start on " + name + ": " +
                       finishProgram(server, 5.0).standardError +
                       log.substr(log.size() > 400 ? log.size() - 400 : 0);
             server = {};
+            display.clear();
         }
     }
-    if (connection == nullptr && failure.empty()) {
+    if (display.empty() && failure.empty()) {
         failure = "no free display from :70 to :79";
     }
 }
 
 RealXServer::~RealXServer() {
-    if (connection == nullptr) {
-        return;
+    if (server.pid > 0) {
+        ::kill(server.pid, SIGTERM);
+        finishProgram(server, 10.0 * slowdown);
     }
-    // Closed first: Xlib would end this process on a connection the server cut.
-    XCloseDisplay(connection);
-    ::kill(server.pid, SIGTERM);
-    finishProgram(server, 10.0 * slowdown);
 }
 
 std::string RealXServer::mode() const {
-    XRRScreenResources* resources =
-        XRRGetScreenResourcesCurrent(connection, DefaultRootWindow(connection));
-    std::string mode;
-    for (int c = 0; resources != nullptr && c < resources->ncrtc && mode.empty(); ++c) {
-        XRRCrtcInfo* crtc = XRRGetCrtcInfo(connection, resources, resources->crtcs[c]);
-        for (int m = 0; crtc != nullptr && m < resources->nmode; ++m) {
-            if (crtc->mode != 0 && resources->modes[m].id == crtc->mode) {
-                mode = std::to_string(resources->modes[m].width) + "x" +
-                       std::to_string(resources->modes[m].height);
-            }
-        }
-        if (crtc != nullptr) {
-            XRRFreeCrtcInfo(crtc);
-        }
-    }
-    if (resources != nullptr) {
-        XRRFreeScreenResources(resources);
-    }
-    return mode;
-}
-
-unsigned long RealXServer::windowOf(pid_t pid) const {
-    return windowOn(connection, pid);
-}
-
-void RealXServer::killClientOf(unsigned long window) const {
-    XKillClient(connection, window);
-    XSync(connection, False);
+    const std::string mode = shellOutput("DISPLAY=" + display +
+                                         " xrandr --current 2>/dev/null | sed -n 's/.* connected "
+                                         "[a-z ]*\\([0-9]*x[0-9]*\\)+.*/\\1/p'");
+    return mode.substr(0, mode.find('\n'));
 }
 
 namespace {

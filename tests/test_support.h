@@ -17,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-struct _XDisplay; // Xlib's Display, whose header stays in test_support.cpp
-
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -118,8 +116,6 @@ unsigned long windowOf(pid_t pid);
 // Waits until `run` shows a drawn frame: its window is mapped and the screen under it is no
 // longer the black of an empty screen. The window id, 0 after `seconds`.
 unsigned long waitForFrame(const ProcessRun& run, double seconds);
-// As a window manager's close box: WM_DELETE_WINDOW.
-void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
@@ -136,16 +132,12 @@ struct RealXServer {
     RealXServer();
     RealXServer(const RealXServer&) = delete;
     ~RealXServer();
-    // The mode of its first lit CRTC, "1280x720"; "" when RandR does not answer.
+    // The mode of its first lit output, "1280x720"; "" when RandR does not answer.
     std::string mode() const;
-    unsigned long windowOf(pid_t pid) const;
-    // As xkill does: the server cuts the connection of the client that made `window`.
-    void killClientOf(unsigned long window) const;
 
   private:
     TempDir dir;
     ProcessRun server;
-    ::_XDisplay* connection = nullptr;
 };
 
 // A headless Wayland compositor of the test's own with one 1280x720 output and its Xwayland:
