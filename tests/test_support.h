@@ -140,27 +140,27 @@ struct RealXServer {
     ProcessRun server;
 };
 
-// A headless Wayland compositor of the test's own with one 1280x720 output and its Xwayland:
-// "mutter" (GNOME's, in a D-Bus session of its own) or "sway" (run as nobody, since it refuses
-// root; root's X11 clients are let in with xhost). `native` is a Wayland client's environment,
-// `x11` an X11 client's on the Xwayland. Where it cannot start, `failure` says why. Ends the
-// compositor, and only it, when destroyed.
+// A headless Wayland compositor of the test's own, as scripts/compositor.bash starts it, with one
+// 1280x720 output and its Xwayland: "mutter" or "sway" (as nobody). `native` is a Wayland
+// client's environment, `x11` an X11 client's on the Xwayland. Where it cannot start, `failure`
+// says why. Ends the compositor, and only it, when destroyed.
 struct HeadlessCompositor {
     std::string name, failure;
     Environment native, x11;
     explicit HeadlessCompositor(const std::string& name);
     HeadlessCompositor(const HeadlessCompositor&) = delete;
     ~HeadlessCompositor();
-    // The size of `pid`'s window while it is shown full screen, else "": sway's own view for
-    // either kind of client; mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE full screen);
-    // "?" for a native client of mutter, which offers no view without its screen-cast service.
+    // The size of `pid`'s window while it is shown full screen ("1280x720\n"), else "": sway's
+    // view for either kind of client, mutter's for an X11 one; "?" for a native client of mutter,
+    // which offers no view of one.
     std::string fullScreenWindow(pid_t pid, bool nativeClient) const;
-    // sway only: the output as a PPM image (grim).
+    // sway only: the output as a PPM image.
     std::string screenshot() const;
 
   private:
-    TempDir dir;
-    ProcessRun process;
+    std::string dir;
+    // The script's output for this compositor's folder and `arguments`.
+    std::string run(const std::string& arguments) const;
 };
 
 } // namespace testing_support
