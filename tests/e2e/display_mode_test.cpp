@@ -34,12 +34,6 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-std::size_t threadsOf(pid_t pid) {
-    std::error_code error;
-    const fs::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
-    return error ? 0 : std::distance(fs::begin(tasks), fs::end(tasks));
-}
-
 // Gone, or a zombie nobody reaps yet: it runs no more.
 bool ended(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -204,9 +198,12 @@ void showsTheWholeRunFullScreen(bool native) {
         const ProcessRun longRun = startPresentation(longTrack, environment);
         // Where the window cannot be seen, a second thread (the audio device's) says the
         // signal handlers are in place.
+        const std::string tasks = "/proc/" + std::to_string(longRun.pid) + "/task";
         waitUntil(startSeconds, [&] {
             const std::string shown = compositor.fullScreenWindow(longRun.pid, native);
-            return shown != "" && (shown != "?" || threadsOf(longRun.pid) > 1);
+            std::error_code gone;
+            return shown != "" &&
+                   (shown != "?" || std::distance(fs::directory_iterator(tasks, gone), {}) > 1);
         });
         if (native) {
             ::kill(longRun.pid, SIGTERM);
