@@ -17,10 +17,8 @@
 #include <sstream>
 #include <tuple>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xrandr.h>
 
 using namespace qm;
 
@@ -194,35 +192,10 @@ Display* screen() {
     return held;
 }
 
-namespace {
-
-unsigned long windowOn(Display* x, pid_t pid) {
-    Window root = 0, parent = 0, *children = nullptr, found = 0;
-    unsigned count = 0;
-    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
-    for (unsigned i = 0; i < count && found == 0; ++i) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, left = 0;
-        unsigned char* data = nullptr;
-        XWindowAttributes attributes{};
-        if (XGetWindowProperty(x, children[i], XInternAtom(x, "_NET_WM_PID", False), 0, 1, False,
-                               XA_CARDINAL, &type, &format, &items, &left, &data) == Success &&
-            items == 1 && *reinterpret_cast<long*>(data) == pid &&
-            XGetWindowAttributes(x, children[i], &attributes) &&
-            attributes.map_state == IsViewable) {
-            found = children[i];
-        }
-        XFree(data);
-    }
-    XFree(children);
-    return found;
-}
-
-} // namespace
-
 unsigned long windowOf(pid_t pid) {
-    return windowOn(screen(), pid);
+    const std::string id =
+        shellOutput("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
+    return id.empty() ? 0 : std::stoul(id);
 }
 
 unsigned long waitForFrame(const ProcessRun& run, double seconds) {
@@ -245,17 +218,6 @@ unsigned long waitForFrame(const ProcessRun& run, double seconds) {
     return drawn ? window : 0;
 }
 
-void askWindowToClose(unsigned long window) {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(screen(), "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = long(XInternAtom(screen(), "WM_DELETE_WINDOW", False));
-    XSendEvent(screen(), window, False, NoEventMask, &event);
-    XSync(screen(), False);
-}
-
 int windowsMappedWhile(const std::function<void()>& action) {
     Display* x = screen();
     XSelectInput(x, DefaultRootWindow(x), SubstructureNotifyMask);
@@ -270,21 +232,11 @@ int windowsMappedWhile(const std::function<void()>& action) {
     return mapped;
 }
 
-namespace {
-
-// "NAME='value' ..." for a shell command line.
-std::string shellPrefix(const Environment& environment) {
-    std::string prefix;
-    for (const auto& [name, value] : environment) {
-        prefix += value ? name + "='" + *value + "' " : "";
-    }
-    return prefix;
-}
-
-} // namespace
-
 ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const Environment& x) {
-    const std::string press = shellPrefix(x) + "xdotool key Escape 2>/dev/null";
+    std::string press = "xdotool key Escape 2>/dev/null";
+    for (const auto& [name, value] : x) {
+        press = value ? name + "='" + *value + "' " + press : press;
+    }
     waitUntil(seconds, [&] {
         std::system(press.c_str());
         return waitUntil(0.5, [&run] { return !stillRunning(run); });
@@ -302,9 +254,8 @@ RealXServer::RealXServer() {
     if (!failure.empty()) {
         return;
     }
-    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; }); // a window gone in between
     // A display another server holds makes Xorg exit at once: the next one is tried.
-    for (int number = 70; number < 80 && connection == nullptr; ++number) {
+    for (int number = 70; number < 80 && display.empty(); ++number) {
         const std::string name = ":" + std::to_string(number);
         if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
             fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
@@ -315,194 +266,78 @@ RealXServer::RealXServer() {
                                (fs::path(__FILE__).parent_path() / "xorg-dummy.conf").string(),
                                "-logfile", dir.file("xorg.log")},
                               dir.path.string());
-        waitUntil(20.0 * slowdown, [&] {
-            connection = XOpenDisplay(name.c_str());
-            return connection != nullptr || !stillRunning(server);
-        });
-        if (connection != nullptr) {
-            display = name;
-        } else {
+        display = name; // for mode()
+        if (!waitUntil(20.0 * slowdown, [&] { return !mode().empty() || !stillRunning(server); }) ||
+            !stillRunning(server)) {
             ::kill(server.pid, SIGKILL);
             const std::string log = readFile(dir.file("xorg.log"));
             failure = "Xorg did not start on " + name + ": " +
                       finishProgram(server, 5.0).standardError +
                       log.substr(log.size() > 400 ? log.size() - 400 : 0);
             server = {};
+            display.clear();
         }
     }
-    if (connection == nullptr && failure.empty()) {
+    if (display.empty() && failure.empty()) {
         failure = "no free display from :70 to :79";
     }
 }
 
 RealXServer::~RealXServer() {
-    if (connection == nullptr) {
-        return;
+    if (server.pid > 0) {
+        ::kill(server.pid, SIGTERM);
+        finishProgram(server, 10.0 * slowdown);
     }
-    // Closed first: Xlib would end this process on a connection the server cut.
-    XCloseDisplay(connection);
-    ::kill(server.pid, SIGTERM);
-    finishProgram(server, 10.0 * slowdown);
 }
 
 std::string RealXServer::mode() const {
-    XRRScreenResources* resources =
-        XRRGetScreenResourcesCurrent(connection, DefaultRootWindow(connection));
-    std::string mode;
-    for (int c = 0; resources != nullptr && c < resources->ncrtc && mode.empty(); ++c) {
-        XRRCrtcInfo* crtc = XRRGetCrtcInfo(connection, resources, resources->crtcs[c]);
-        for (int m = 0; crtc != nullptr && m < resources->nmode; ++m) {
-            if (crtc->mode != 0 && resources->modes[m].id == crtc->mode) {
-                mode = std::to_string(resources->modes[m].width) + "x" +
-                       std::to_string(resources->modes[m].height);
-            }
-        }
-        if (crtc != nullptr) {
-            XRRFreeCrtcInfo(crtc);
-        }
-    }
-    if (resources != nullptr) {
-        XRRFreeScreenResources(resources);
-    }
-    return mode;
-}
-
-unsigned long RealXServer::windowOf(pid_t pid) const {
-    return windowOn(connection, pid);
-}
-
-void RealXServer::killClientOf(unsigned long window) const {
-    XKillClient(connection, window);
-    XSync(connection, False);
+    const std::string mode = shellOutput("DISPLAY=" + display +
+                                         " xrandr --current 2>/dev/null | sed -n 's/.* connected "
+                                         "[a-z ]*\\([0-9]*x[0-9]*\\)+.*/\\1/p'");
+    return mode.substr(0, mode.find('\n'));
 }
 
 namespace {
 
-// The KEY=value lines a compositor's child wrote, as an environment for its clients; those named
-// only.
-Environment readEnvironment(const std::string& path, const std::vector<std::string>& names) {
-    Environment environment;
-    std::istringstream lines(readFile(path));
-    for (std::string line; std::getline(lines, line);) {
-        const std::string name = line.substr(0, line.find('='));
-        if (std::find(names.begin(), names.end(), name) != names.end()) {
-            environment.emplace_back(name, line.substr(name.size() + 1));
-        }
-    }
-    return environment;
-}
+const std::string compositorScript =
+    (fs::path(__FILE__).parent_path() / "../scripts/compositor.bash").string();
 
 } // namespace
 
 HeadlessCompositor::HeadlessCompositor(const std::string& compositor) : name(compositor) {
-    const std::string path =
-        shellOutput("for t in " + name + " dbus-run-session setpriv; do command -v $t; done");
-    failure = std::count(path.begin(), path.end(), '\n') < 3
-                  ? "no " + name + ", dbus-run-session or setpriv (scripts/install-deps --test)"
-              : name == "sway" && ::geteuid() != 0 ? "sway is started as nobody: root only"
-                                                   : "";
-    if (!failure.empty()) {
-        return;
-    }
-    // sway, as nobody, reads its configuration and writes its sockets here.
-    const fs::path runtime = dir.path / "runtime";
-    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::others_exec);
-    fs::create_directory(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    const std::string envFile = (runtime / "env").string();
-    // Relative to the compositor's folder: the path may hold anything.
-    const std::string writeEnv = "env > runtime/env.part && mv runtime/env.part runtime/env";
-    Environment environment = {{"XDG_RUNTIME_DIR", runtime.string()},
-                               {"HOME", runtime.string()},
-                               {"DISPLAY", std::nullopt},
-                               {"WAYLAND_DISPLAY", std::nullopt},
-                               {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
-    std::vector<std::string> argv = {"/usr/bin/setsid"}; // a process group to end as a whole
-    if (name == "mutter") {
-        argv.insert(argv.end(), {"dbus-run-session", "--", "mutter", "--headless", "--wayland",
-                                 "--virtual-monitor", "1280x720", "--wayland-display=qm-wayland",
-                                 "--", "sh", "-c", writeEnv + "; exec sleep infinity"});
-    } else {
-        writeFile((runtime / "config").string(), "output HEADLESS-1 mode 1280x720\n"
-                                                 "xwayland force\n"
-                                                 "exec sh -c '" +
-                                                     writeEnv + "'\n");
-        shellOutput("chown -R nobody:nogroup '" + runtime.string() + "'");
-        argv.insert(argv.end(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                 "sway", "-c", (runtime / "config").string()});
-        environment.insert(environment.end(), {{"WLR_BACKENDS", "headless"},
-                                               {"WLR_RENDERER", "pixman"},
-                                               {"WLR_LIBINPUT_NO_DEVICES", "1"}});
-    }
-    process = startProgram(argv, dir.path.string(), environment);
-    const bool started =
-        waitUntil(30.0 * slowdown, [&] { return fs::exists(envFile) || !stillRunning(process); });
-    const Environment found = readEnvironment(
-        envFile, {"WAYLAND_DISPLAY", "DISPLAY", "XAUTHORITY", "SWAYSOCK", "XDG_RUNTIME_DIR"});
-    native = {{"XDG_SESSION_TYPE", "wayland"}, {"DISPLAY", std::nullopt}};
-    x11 = {{"XDG_SESSION_TYPE", "x11"}}; // as a Wayland desktop's user asks for Xwayland
-    for (const auto& variable : found) {
-        const bool xOnly = variable.first == "DISPLAY" || variable.first == "XAUTHORITY";
-        (xOnly ? x11 : native).push_back(variable);
-        if (!xOnly) {
-            x11.push_back(variable);
+    dir = shellOutput("'" + compositorScript + "' new qm-wayland");
+    dir.erase(dir.find_last_not_of('\n') + 1);
+    failure = run("start " + name + " 2>&1");
+    failure.erase(failure.find_last_not_of('\n') + 1);
+    const auto read = [this](const std::string& kind, Environment variables) {
+        std::istringstream lines(run("env " + kind));
+        for (std::string line; std::getline(lines, line);) {
+            variables.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
         }
-    }
-    // Root's X11 clients are let in by the Xwayland's own user, once it answers.
-    const std::string asNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
-    const bool xAnswers = waitUntil(20.0 * slowdown, [&] {
-        return shellOutput(shellPrefix(x11) + (name == "sway" ? asNobody : "") +
-                           "xhost +SI:localuser:root >/dev/null 2>&1 && echo yes") == "yes\n";
-    });
-    if (!started || found.size() < 4 || !xAnswers) {
-        failure = name + " did not start with its Xwayland: " +
-                  (stillRunning(process) ? "" : finishProgram(process, 1.0).standardError);
-    } else if (name == "sway" && !waitUntil(10.0 * slowdown, [&] {
-                   return screenshot().size() == 16 + 1280 * 720 * 3; // "P6\n1280 720\n255\n"
-               })) {
-        // Debian 13's sway (wlroots 0.18) finds no buffer for a headless pixman output here.
-        const std::string log = readFile(process.stderrPath);
-        failure = "sway has no picture of its output to take: " +
-                  log.substr(log.size() > 300 ? log.size() - 300 : 0);
+        return variables;
+    };
+    if (failure.empty()) {
+        native = read("native", {{"DISPLAY", std::nullopt}}); // never the suite's X screen
+        x11 = read("x11", {});
     }
 }
 
 HeadlessCompositor::~HeadlessCompositor() {
-    if (process.pid > 0) {
-        ::kill(-process.pid, SIGTERM);
-        if (finishProgram(process, 10.0 * slowdown).timedOut) {
-            ::kill(-process.pid, SIGKILL);
-        }
-    }
+    run("stop");
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+std::string HeadlessCompositor::run(const std::string& arguments) const {
+    return shellOutput("'" + compositorScript + "' '" + dir + "' " + arguments);
 }
 
 std::string HeadlessCompositor::fullScreenWindow(pid_t pid, bool nativeClient) const {
-    const std::string id = std::to_string(pid);
-    if (name == "sway") {
-        return shellOutput(
-            shellPrefix(native) +
-            "swaymsg -t get_tree | python3 -c '"
-            "import json, sys\n"
-            "def walk(n):\n"
-            "    if n.get(\"pid\") == " +
-            id +
-            " and n.get(\"fullscreen_mode\") == 1"
-            " and n.get(\"visible\"):\n"
-            "        print(\"%dx%d\" % (n[\"rect\"][\"width\"], n[\"rect\"][\"height\"]))\n"
-            "    for c in n[\"nodes\"] + n[\"floating_nodes\"]: walk(c)\n"
-            "walk(json.load(sys.stdin))'");
-    }
-    if (nativeClient) {
-        return "?";
-    }
-    return shellOutput(shellPrefix(x11) + "sh -c 'w=$(xdotool search --pid " + id +
-                       " | head -1) && xprop -id $w WM_STATE | grep -q Normal && xprop -id $w "
-                       "_NET_WM_STATE | grep -q FULLSCREEN && xdotool "
-                       "getwindowgeometry $w | sed -n \"s/.*Geometry: //p\"' 2>/dev/null");
+    return nativeClient && name == "mutter" ? "?" : run("window " + std::to_string(pid));
 }
 
 std::string HeadlessCompositor::screenshot() const {
-    return shellOutput(shellPrefix(native) + "grim -t ppm - 2>/dev/null");
+    return run("screenshot - 2>/dev/null");
 }
 
 } // namespace testing_support

@@ -17,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-struct _XDisplay; // Xlib's Display, whose header stays in test_support.cpp
-
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -118,8 +116,6 @@ unsigned long windowOf(pid_t pid);
 // Waits until `run` shows a drawn frame: its window is mapped and the screen under it is no
 // longer the black of an empty screen. The window id, 0 after `seconds`.
 unsigned long waitForFrame(const ProcessRun& run, double seconds);
-// As a window manager's close box: WM_DELETE_WINDOW.
-void askWindowToClose(unsigned long window);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
@@ -136,39 +132,35 @@ struct RealXServer {
     RealXServer();
     RealXServer(const RealXServer&) = delete;
     ~RealXServer();
-    // The mode of its first lit CRTC, "1280x720"; "" when RandR does not answer.
+    // The mode of its first lit output, "1280x720"; "" when RandR does not answer.
     std::string mode() const;
-    unsigned long windowOf(pid_t pid) const;
-    // As xkill does: the server cuts the connection of the client that made `window`.
-    void killClientOf(unsigned long window) const;
 
   private:
     TempDir dir;
     ProcessRun server;
-    ::_XDisplay* connection = nullptr;
 };
 
-// A headless Wayland compositor of the test's own with one 1280x720 output and its Xwayland:
-// "mutter" (GNOME's, in a D-Bus session of its own) or "sway" (run as nobody, since it refuses
-// root; root's X11 clients are let in with xhost). `native` is a Wayland client's environment,
-// `x11` an X11 client's on the Xwayland. Where it cannot start, `failure` says why. Ends the
-// compositor, and only it, when destroyed.
+// A headless Wayland compositor of the test's own, as scripts/compositor.bash starts it, with one
+// 1280x720 output and its Xwayland: "mutter" or "sway" (as nobody). `native` is a Wayland
+// client's environment, `x11` an X11 client's on the Xwayland. Where it cannot start, `failure`
+// says why. Ends the compositor, and only it, when destroyed.
 struct HeadlessCompositor {
     std::string name, failure;
     Environment native, x11;
     explicit HeadlessCompositor(const std::string& name);
     HeadlessCompositor(const HeadlessCompositor&) = delete;
     ~HeadlessCompositor();
-    // The size of `pid`'s window while it is shown full screen, else "": sway's own view for
-    // either kind of client; mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE full screen);
-    // "?" for a native client of mutter, which offers no view without its screen-cast service.
+    // The size of `pid`'s window while it is shown full screen ("1280x720\n"), else "": sway's
+    // view for either kind of client, mutter's for an X11 one; "?" for a native client of mutter,
+    // which offers no view of one.
     std::string fullScreenWindow(pid_t pid, bool nativeClient) const;
-    // sway only: the output as a PPM image (grim).
+    // sway only: the output as a PPM image.
     std::string screenshot() const;
 
   private:
-    TempDir dir;
-    ProcessRun process;
+    std::string dir;
+    // The script's output for this compositor's folder and `arguments`.
+    std::string run(const std::string& arguments) const;
 };
 
 } // namespace testing_support

@@ -34,16 +34,7 @@ inline std::string pictureFault(const std::string& path, std::uint64_t largestSi
             return "padded sides are not the next powers of two";
         }
     }
-    // Each row copied intact, then transparent black to the right and below.
-    const std::size_t stride = std::size_t{picture.width} * 4, paddedStride = padded.width * 4u;
-    for (std::size_t i = 0; i < padded.pixels.size(); ++i) {
-        const std::size_t row = i / paddedStride, column = i % paddedStride;
-        const bool inside = row < picture.height && column < stride;
-        if (padded.pixels[i] != (inside ? picture.pixels[row * stride + column] : 0)) {
-            return "the padded picture is not the picture over transparent black";
-        }
-    }
-    return "";
+    return ""; // what lands in the padded texels, the composite's model checks
 }
 
 // The MPEG probe alone, over the bytes in memory read as a file reads (past the end, nothing):

@@ -1,10 +1,13 @@
-// Every input the fuzzers ever tripped over, and their seed corpora, fed once more through the
-// fuzz targets' checks in the ordinary test build (and so under the asan and tsan presets too):
-// a fixed fault stays fixed without clang or libFuzzer.
+// The loaders in-process: every way to break one of the three files, refused with its reason;
+// and every input the fuzzers ever tripped over, and their seed corpora, fed once more through
+// the fuzz targets' checks in the ordinary test build (and so under the asan and tsan presets
+// too): a fixed fault stays fixed without clang or libFuzzer.
 #include "fuzz/checks.h"
 #include "test_support.h"
 
 #include <chrono>
+#include <optional>
+#include <tuple>
 
 using namespace qm;
 
@@ -33,5 +36,48 @@ TEST(FuzzRegression, SeedsAndFindingsDecodeOrFailWithOneLine) {
             }
         }
         EXPECT_GT(inputs, 5) << kind;
+    }
+}
+
+// Each way to break one of the three files, with what the presentation's one line must say of
+// it (AppEndToEnd shows one of each kind reaching the viewer): the file's bytes, none where it is
+// missing, "/" for a folder. The built tovrel.png holds plausible MPEG frame headers in its
+// compressed data and must still be refused as music rather than play as a burst of noise.
+TEST(BrokenAssets, EachIsRefusedInOneLineWithItsReason) {
+    const TempDir dir;
+    for (const char* file : assetFileNames) {
+        const bool music = file == assetFileNames[0];
+        const char* cut = music ? "no MPEG audio found in the file" : "not a valid PNG";
+        const std::string built = readFile(builtAsset(assetFileNames[music ? 0 : 1]));
+        const std::tuple<const char*, const char*, std::optional<std::string>> cases[] = {
+            {"missing", "No such file or directory", std::nullopt},
+            {"empty", "the file is empty", ""},
+            {"a folder", "it is a folder, not a file", "/"},
+            // Cut inside the first frames: a track cut later still plays the part that is there.
+            {"cut", cut, built.substr(0, music ? 400 : 3000)},
+            {"another format", music ? "not an MP3 file" : cut,
+             readFile(builtAsset(assetFileNames[music ? 2 : 0]))},
+            // The fuzz seeds: an ID3v2 tag with nothing after it, and a valid PNG whose header
+            // claims 100000x100000 pixels, more than the GL's largest texture.
+            {"a seed", music ? cut : "100000x100000 pixels do not fit",
+             readFile(fuzzInput(music ? "corpus-music/id3-only.mp3"
+                                      : "corpus-picture/huge-header.png"))}};
+        for (const auto& [damage, reason, bytes] : cases) {
+            SCOPED_TRACE(std::string(file) + ", " + damage);
+            const std::string path = dir.file(file);
+            fs::remove_all(path);
+            if (bytes == "/") {
+                fs::create_directory(path);
+            } else if (bytes) {
+                writeFile(path, *bytes);
+            }
+            std::vector<std::int16_t> frames;
+            Picture picture;
+            std::string failure;
+            EXPECT_FALSE(music ? decodeWholeMp3(path.c_str(), frames, failure)
+                               : readPicture(path, 16384, picture, failure));
+            EXPECT_NE(failure.find(reason), std::string::npos) << failure;
+            EXPECT_EQ(failure.find('\n'), std::string::npos) << failure;
+        }
     }
 }

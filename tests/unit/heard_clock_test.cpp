@@ -43,24 +43,12 @@ TEST(HeardClock, ADeviceMayHoldTheSoundFiveSecondsButNotEight) {
     EXPECT_FALSE(watchHold(watch, false, 4, now + 10 * ms)) << "nothing owed";
 }
 
-// A lost device is tried again at once and then every 250 ms, given up 5 s after the loss, and
-// the device that comes back starts at what was heard, never at what the lost one was handed.
+// A lost device is given up 5 s after the loss, and the device that comes back starts at what was
+// heard, never at what the lost one was handed.
 TEST(HeardClock, ALostDeviceIsReplacedFromTheHeardFrameForFiveSeconds) {
     DeviceLoss loss;
     noteLoss(loss, 3 * 44100 + 17, 1000 * ms);
     EXPECT_TRUE(loss.lost);
-    std::vector<std::int64_t> attempts;
-    for (std::int64_t now = 1000 * ms; now <= 6200 * ms; now += 16 * ms) {
-        if (reopenDue(loss, now)) {
-            attempts.push_back(now);
-        }
-    }
-    ASSERT_GE(attempts.size(), 20u);
-    EXPECT_EQ(attempts.front(), 1000 * ms);
-    for (std::size_t i = 1; i < attempts.size(); ++i) {
-        EXPECT_GE(attempts[i] - attempts[i - 1], 250 * ms);
-        EXPECT_LT(attempts[i] - attempts[i - 1], 270 * ms);
-    }
     EXPECT_FALSE(reopenExpired(loss, 5990 * ms));
     EXPECT_TRUE(reopenExpired(loss, 6000 * ms));
     EXPECT_EQ(resumeFrame(loss, 3 * 44100 + 17 + 3072), 3u * 44100 + 17);
