@@ -12,14 +12,12 @@
 # Run (tests/test_support.cpp), on a folder it made with `new`:
 #   scripts/compositor.bash new NAME                 prints the folder
 #   scripts/compositor.bash DIR start KIND [--no-x11] | stop | env native|x11 | window PID
-#                                                    | screenshot FILE
 # `start` says why on stderr when the compositor cannot start. `env` prints NAME=value lines that
 # lead a native Wayland client, or an X11 client of the Xwayland, to it (XDG_SESSION_TYPE as a
 # Wayland desktop sets it for either); a native client must also be kept from any other X server.
 # `window` prints WIDTHxHEIGHT of PID's window while it is shown full screen, else nothing: sway's
 # own view for either kind of client, mutter's for an X11 one (WM_STATE Normal, _NET_WM_STATE
 # full screen; mutter offers no view of a native client without its screen-cast service).
-# `screenshot` writes sway's output as a PPM image to FILE ("-" for stdout; grim).
 # The waits below end as soon as what they wait for holds; their bounds allow a sanitizer
 # build's slower start.
 
@@ -194,7 +192,6 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     stop) compositor_down "$1" ;;
     env) compositor_env "$1" "$3" ;;
     window) compositor_window "$1" "$3" ;;
-    screenshot) compositor_screenshot "$1" "$3" ;;
     *)
         [[ $1 == new ]] || { echo "usage: see the head of $0" >&2; exit 2; }
         dir=$(mktemp -d "/tmp/$2.XXXXXX")

@@ -139,6 +139,14 @@ ProcessResult finishProgram(const ProcessRun& run, double timeoutSeconds) {
     return result;
 }
 
+Environment environmentFrom(const std::string& lines, Environment to) {
+    std::istringstream in(lines);
+    for (std::string line; std::getline(in, line);) {
+        to.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+    }
+    return to;
+}
+
 std::string shellOutput(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -232,13 +240,9 @@ int windowsMappedWhile(const std::function<void()>& action) {
     return mapped;
 }
 
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const Environment& x) {
-    std::string press = "xdotool key Escape 2>/dev/null";
-    for (const auto& [name, value] : x) {
-        press = value ? name + "='" + *value + "' " + press : press;
-    }
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds) {
     waitUntil(seconds, [&] {
-        std::system(press.c_str());
+        std::system("xdotool key Escape 2>/dev/null");
         return waitUntil(0.5, [&run] { return !stillRunning(run); });
     });
     return finishProgram(run, 5.0 * slowdown);
@@ -247,9 +251,8 @@ ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const Envi
 RealXServer::RealXServer() {
     const std::string xorg = shellOutput("command -v Xorg");
     failure = ::geteuid() != 0 ? "Xorg runs only as root here"
-              : xorg.empty()   ? "no Xorg (Debian: xserver-xorg-core)"
-              : !fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")
-                  ? "no dummy video driver (Debian: xserver-xorg-video-dummy)"
+              : xorg.empty() || !fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")
+                  ? "no Xorg with its dummy video driver (scripts/install-deps --test)"
                   : "";
     if (!failure.empty()) {
         return;
@@ -309,16 +312,10 @@ HeadlessCompositor::HeadlessCompositor(const std::string& compositor) : name(com
     dir.erase(dir.find_last_not_of('\n') + 1);
     failure = run("start " + name + " 2>&1");
     failure.erase(failure.find_last_not_of('\n') + 1);
-    const auto read = [this](const std::string& kind, Environment variables) {
-        std::istringstream lines(run("env " + kind));
-        for (std::string line; std::getline(lines, line);) {
-            variables.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-        }
-        return variables;
-    };
     if (failure.empty()) {
-        native = read("native", {{"DISPLAY", std::nullopt}}); // never the suite's X screen
-        x11 = read("x11", {});
+        // Never the suite's X screen for a native client.
+        native = environmentFrom(run("env native"), {{"DISPLAY", std::nullopt}});
+        x11 = environmentFrom(run("env x11"));
     }
 }
 
@@ -334,10 +331,6 @@ std::string HeadlessCompositor::run(const std::string& arguments) const {
 
 std::string HeadlessCompositor::fullScreenWindow(pid_t pid, bool nativeClient) const {
     return nativeClient && name == "mutter" ? "?" : run("window " + std::to_string(pid));
-}
-
-std::string HeadlessCompositor::screenshot() const {
-    return run("screenshot - 2>/dev/null");
 }
 
 } // namespace testing_support

@@ -84,6 +84,8 @@ struct ProcessResult {
 
 // Changes to the environment; nullopt removes the variable.
 using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+// NAME=value lines, as the server scripts print them, appended to `to`.
+Environment environmentFrom(const std::string& lines, Environment to = {});
 
 ProcessRun startProgram(const std::vector<std::string>& argv, const std::string& cwd,
                         const Environment& environment = {});
@@ -119,9 +121,8 @@ unsigned long waitForFrame(const ProcessRun& run, double seconds);
 // Windows mapped anywhere on the screen while `action` ran.
 int windowsMappedWhile(const std::function<void()>& action);
 // Presses Escape every half second until the program ends: a loaded machine can stretch
-// start-up past any fixed wait, and a key sent before the window exists is lost. On the suite's
-// screen, or on the X display `x` names (DISPLAY, XAUTHORITY) where given.
-ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds, const Environment& x = {});
+// start-up past any fixed wait, and a key sent before the window exists is lost.
+ProcessResult escapeUntilEnded(const ProcessRun& run, double seconds);
 
 // An X server with real video modes, of the test's own: Xorg on the dummy video driver, one
 // output with a 1280x720 desktop and 640x480 among its RandR modes, on the first free display
@@ -154,8 +155,6 @@ struct HeadlessCompositor {
     // view for either kind of client, mutter's for an X11 one; "?" for a native client of mutter,
     // which offers no view of one.
     std::string fullScreenWindow(pid_t pid, bool nativeClient) const;
-    // sway only: the output as a PPM image.
-    std::string screenshot() const;
 
   private:
     std::string dir;

@@ -6,7 +6,6 @@
 
 #include <signal.h>
 
-#include <fstream>
 #include <sstream>
 #include <tuple>
 
@@ -16,56 +15,26 @@ namespace {
 
 constexpr double startSeconds = 20.0 * slowdown;
 
-// The processes whose parent is `pid`, from /proc.
+// The processes whose parent is `pid`.
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::vector<pid_t> children;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        // "PID (COMMAND) STATE PPID ...": the command may hold spaces and parentheses.
-        std::istringstream rest(line.substr(std::min(line.size(), line.rfind(')') + 1)));
-        char state = 0;
-        pid_t parent = 0;
-        if (rest >> state >> parent && parent == pid) {
-            children.push_back(std::stoi(entry.path().filename().string()));
-        }
+    std::istringstream pids(shellOutput("pgrep -P " + std::to_string(pid)));
+    for (pid_t child = 0; pids >> child;) {
+        children.push_back(child);
     }
     return children;
 }
 
 // Gone, or a zombie nobody reaps yet: it runs no more.
 bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
-}
-
-// Where a 1280x720 PPM shows the picture: black bars 160 pixels wide beside a 4:3 picture lit
-// somewhere down its middle column.
-std::string letterbox(const std::string& ppm) {
-    const std::string header = "P6\n1280 720\n255\n";
-    if (ppm.size() != header.size() + 1280 * 720 * 3 || ppm.rfind(header, 0) != 0) {
-        return "no 1280x720 screenshot";
-    }
-    const auto lit = [&](int x, int y) {
-        const std::size_t at = header.size() + (std::size_t(y) * 1280 + x) * 3;
-        return ppm[at] != 0 || ppm[at + 1] != 0 || ppm[at + 2] != 0;
-    };
-    bool barsLit = false, pictureLit = false;
-    for (int y = 0; y < 720; ++y) {
-        for (int x : {80, 1200}) { // the bars' middles
-            barsLit = barsLit || lit(x, y);
-        }
-        pictureLit = pictureLit || lit(640, y);
-    }
-    return std::string(barsLit ? "bars lit" : "bars black") +
-           (pictureLit ? ", picture lit" : ", picture black");
+    const std::string state = shellOutput("ps -o stat= -p " + std::to_string(pid));
+    return state.empty() || state[0] == 'Z';
 }
 
 } // namespace
 
-// The end of the track, Escape and SIGTERM shut down in order and GLFW puts the mode back;
+// The end of the track and SIGTERM shut down in order and GLFW puts the mode back (Escape ends
+// the run as the track's end does);
 // SIGKILL and the X connection cut by xkill (Xlib then exits with 1) skip all that, and the guard
 // the presentation started before its window must put it back instead. A crash or an abort is
 // no different to the guard: it sees its socket close without the "done" byte, as after SIGKILL.
@@ -82,7 +51,6 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
         const char* how;
         int signalNumber, exitCode, diedOf;
     } cases[] = {{"end of the track", 0, 0, 0},
-                 {"Escape", 0, 0, 0},
                  {"SIGTERM", SIGTERM, 143, 0},
                  {"SIGKILL", SIGKILL, -1, SIGKILL},
                  {"xkill", 0, 1, 0}};
@@ -108,9 +76,7 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
                          " | head -1) && xdotool windowkill $w")
                             .c_str());
         }
-        const ProcessResult result =
-            c.how == cases[1].how ? escapeUntilEnded(run, startSeconds, {{"DISPLAY", x.display}})
-                                  : finishProgram(run, startSeconds);
+        const ProcessResult result = finishProgram(run, startSeconds);
         const auto died = std::chrono::steady_clock::now();
         const bool modeBack = waitUntil(2.0 * slowdown, [&] { return x.mode() == "1280x720"; });
         EXPECT_TRUE(modeBack)
@@ -138,8 +104,7 @@ TEST(RealDisplay, EveryEndingGivesTheDesktopItsModeBack) {
 // is the first X11 client of a fresh Xwayland, which GNOME's takes focus from at once) and
 // natively where this GLFW speaks Wayland (3.4). No mode switch and no guard: the window is full
 // screen at the output's 1280x720 from its first frame to the end of the track, which ends with
-// exit 0 and nothing said; Escape (X11) or SIGTERM (native) ends a long run. sway's picture shows
-// the 640x480 scene letterboxed 4:3 into it, black bars beside it.
+// exit 0 and nothing said. (The scene letterboxes itself into that size: RenderScene.)
 namespace {
 
 void showsTheWholeRunFullScreen(bool native) {
@@ -150,7 +115,7 @@ void showsTheWholeRunFullScreen(bool native) {
     }
     std::vector<std::int16_t> threeSeconds;
     square(threeSeconds, 3.0, 20000, 20000);
-    const Stage shortTrack(threeSeconds), longTrack;
+    const Stage shortTrack(threeSeconds);
     std::string skipped;
     for (const char* name : {"mutter", "sway"}) {
         SCOPED_TRACE(name);
@@ -159,12 +124,10 @@ void showsTheWholeRunFullScreen(bool native) {
             skipped += compositor.failure + "; ";
             continue;
         }
-        const Environment& client = native ? compositor.native : compositor.x11;
-        Environment environment = client;
+        Environment environment = native ? compositor.native : compositor.x11;
         environment.emplace_back("SDL_AUDIODRIVER", "dummy");
         const ProcessRun run = startPresentation(shortTrack, environment);
-        std::string firstShown, lost, picture;
-        const std::string letterboxed = "bars black, picture lit";
+        std::string firstShown, lost;
         std::chrono::steady_clock::time_point shownAt;
         std::vector<pid_t> children;
         int misses = 0;
@@ -180,10 +143,8 @@ void showsTheWholeRunFullScreen(bool native) {
                 firstShown = shown;
                 shownAt = std::chrono::steady_clock::now();
                 children = childrenOf(run.pid);
-            } else if (missed) {
-                lost += misses == 3 ? "'" + shown + "' " : "";
-            } else if (name == std::string("sway") && picture != letterboxed) {
-                picture = letterbox(compositor.screenshot()); // until a frame is drawn
+            } else if (misses == 3) {
+                lost += "'" + shown + "' ";
             }
         }
         const ProcessResult result = finishProgram(run, startSeconds);
@@ -191,27 +152,9 @@ void showsTheWholeRunFullScreen(bool native) {
         EXPECT_EQ(result.standardError, "");
         EXPECT_EQ(firstShown, native && name == std::string("mutter") ? "?" : "1280x720\n");
         EXPECT_EQ(lost, "") << "after " << firstShown;
-        EXPECT_EQ(picture, name == std::string("sway") ? letterboxed : "");
         if (native) {
             EXPECT_EQ(children.size(), 0u) << "a mode guard was started";
         }
-        const ProcessRun longRun = startPresentation(longTrack, environment);
-        // Where the window cannot be seen, a second thread (the audio device's) says the
-        // signal handlers are in place.
-        const std::string tasks = "/proc/" + std::to_string(longRun.pid) + "/task";
-        waitUntil(startSeconds, [&] {
-            const std::string shown = compositor.fullScreenWindow(longRun.pid, native);
-            std::error_code gone;
-            return shown != "" &&
-                   (shown != "?" || std::distance(fs::directory_iterator(tasks, gone), {}) > 1);
-        });
-        if (native) {
-            ::kill(longRun.pid, SIGTERM);
-        }
-        const ProcessResult ended = native ? finishProgram(longRun, startSeconds)
-                                           : escapeUntilEnded(longRun, startSeconds, client);
-        EXPECT_EQ(ended.exitCode, native ? 143 : 0) << ended.standardError;
-        EXPECT_EQ(ended.standardError, "");
     }
     if (!skipped.empty()) {
         GTEST_SKIP() << skipped;

@@ -1,6 +1,6 @@
 // The music clock against wall time: the heard position, level and end while a track plays on a
-// device whose queue the test knows, with and without a device clock. How long a device may hold
-// the sound is decided in heard_clock_test, and a run that a stuck device ends in app_test.
+// device whose queue the test knows. How long a device may hold the sound, and a device's own
+// clock, are decided in heard_clock_test; a run that a stuck device ends is app_test's.
 #include "audio/music.h"
 
 #include "test_support.h"
@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 using namespace qm;
@@ -52,14 +51,6 @@ void readDeviceBuffer(int device, std::vector<std::int16_t>& buffer) {
     }
 }
 
-// Reads up to the first buffer of music: the silence SDL wrote while paused comes first.
-void skipPausedSilence(int device, std::vector<std::int16_t>& buffer) {
-    ::fcntl(device, F_SETFL, 0);
-    do {
-        readDeviceBuffer(device, buffer);
-    } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
-}
-
 // Frees the stream and the device while the pipe is drained, so SDL's last writes return.
 void closeDevice(int device) {
     std::thread drain(readToEnd, device);
@@ -67,20 +58,6 @@ void closeDevice(int device) {
     freeDevice();
     drain.join();
     ::close(device);
-}
-
-// A device clock as a browser's audio context gives it: buffer k starts at k buffers' time, but
-// every other callback reports it 3 ms (132 frames) late, as a callback run late would.
-std::atomic<int> clockCallbacks{0};
-std::atomic<double> clockNow{NAN};
-
-double lateBufferStart() {
-    const int callback = clockCallbacks.fetch_add(1);
-    return (callback * 1024.0 + (callback % 2 ? 132 : 0)) / playbackRate;
-}
-
-double clockHeardNow() {
-    return clockNow.load();
 }
 
 } // namespace
@@ -102,7 +79,10 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     EXPECT_EQ(readMusicClock().seconds, 0.0);
     std::vector<std::int16_t> buffer(bufferBytes / 2);
     startPlayback();
-    skipPausedSilence(device, buffer);
+    ::fcntl(device, F_SETFL, 0);
+    do { // the silence SDL wrote while paused comes first
+        readDeviceBuffer(device, buffer);
+    } while (std::all_of(buffer.begin(), buffer.end(), [](std::int16_t s) { return s == 0; }));
     long long last = 0, heard = 1024;
     ClockReading reading;
     for (; !reading.ended && heard < 200 * 1024; heard += 1024) {
@@ -121,41 +101,5 @@ TEST(AudioClock, PositionLevelAndEndFollowWhatTheDeviceHasPlayed) {
     }
     EXPECT_TRUE(reading.ended);
     EXPECT_NEAR(reading.seconds, 2.0, 1e-6);
-    closeDevice(device);
-}
-
-// Given a device clock, the position is that clock's, never a late callback's report and never
-// past what was handed over, and the track still ends exactly at its length.
-TEST(AudioClock, ADeviceClockIsFollowedPastLateCallbacksToTheEnd) {
-    const TempDir dir;
-    std::vector<std::int16_t> samples;
-    square(samples, 1.0, 2000, 2000);
-    const int device = openPipedTrack(dir, samples);
-    ASSERT_GE(device, 0);
-    clockCallbacks = 0;
-    useDeviceClock(lateBufferStart, clockHeardNow);
-    std::vector<std::int16_t> buffer(bufferBytes / 2);
-    startPlayback();
-    skipPausedSilence(device, buffer);
-    // Buffer `played` has been read, so its callback handed it over: a quarter into it by the
-    // clock. Read at about the pace of the sound, which the decoder keeps up with.
-    int played = 0;
-    for (; played < 20; ++played) {
-        clockNow = (played + 0.25) * 1024 / playbackRate;
-        EXPECT_NEAR(readMusicClock().seconds * playbackRate, played * 1024 + 256, 1)
-            << "in buffer " << played;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        readDeviceBuffer(device, buffer);
-    }
-    clockNow = 1000.0;
-    ClockReading reading = readMusicClock();
-    EXPECT_LE(reading.seconds * playbackRate, clockCallbacks * 1024.0);
-    for (; !reading.ended && played < 100; ++played) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        readDeviceBuffer(device, buffer);
-        reading = readMusicClock();
-    }
-    EXPECT_TRUE(reading.ended);
-    EXPECT_NEAR(reading.seconds, 1.0, 1e-6);
     closeDevice(device);
 }

@@ -21,24 +21,24 @@ TEST(FramePlan, TimelineAndLevelDecideEachFrame) {
         float time, step;
         int points;
         bool smooth, setSize;
-        float size, clear;
+        float size;
         bool pictureB;
     } cases[] = {
-        // Early: ten smooth points of sin(t) * 3 + 10 pixels on white.
-        {2.0f, 5.0f, 10, true, true, 12.727892f, 1.0f, false},
-        {std::nextafter(4.4f, 0.0f), 3.0f, 10, true, true, 7.145194f, 1.0f, false},
-        // From 4.4 itself: a thousand points of step * 8 on 1 - step grey; a step of 0 (white)
-        // sets no size, keeping the one in effect. Picture B only after 17.4.
-        {4.4f, 3.0f, 1000, false, true, 24.0f, -2.0f, false},
-        {10.0f, 0.0f, 1000, false, false, 0.0f, 1.0f, false},
-        {17.4f, 1.0f, 1000, false, true, 8.0f, 0.0f, false},
-        {std::nextafter(17.4f, 99.0f), 1.0f, 1000, false, true, 8.0f, 0.0f, true},
+        // Early: ten smooth points of sin(t) * 3 + 10 pixels.
+        {2.0f, 5.0f, 10, true, true, 12.727892f, false},
+        {std::nextafter(4.4f, 0.0f), 3.0f, 10, true, true, 7.145194f, false},
+        // From 4.4 itself: a thousand points of step * 8; a step of 0 sets no size, keeping the
+        // one in effect. Picture B only after 17.4. (The clear colour never shows: the composite
+        // covers every pixel.)
+        {4.4f, 3.0f, 1000, false, true, 24.0f, false},
+        {10.0f, 0.0f, 1000, false, false, 0.0f, false},
+        {17.4f, 1.0f, 1000, false, true, 8.0f, false},
+        {std::nextafter(17.4f, 99.0f), 1.0f, 1000, false, true, 8.0f, true},
     };
     for (const auto& c : cases) {
         const FramePlan p = planFrame(c.time, c.step);
-        EXPECT_EQ(std::make_tuple(c.points, c.smooth, c.setSize, c.pictureB, c.clear),
-                  std::make_tuple(p.pointCount, p.pointSmooth, p.setPointSize, p.pictureB,
-                                  p.clearColor[0]))
+        EXPECT_EQ(std::make_tuple(c.points, c.smooth, c.setSize, c.pictureB),
+                  std::make_tuple(p.pointCount, p.pointSmooth, p.setPointSize, p.pictureB))
             << c.time;
         EXPECT_NEAR(c.size, p.setPointSize ? p.pointSize : 0.0f, 1e-4) << c.time;
     }
@@ -57,10 +57,8 @@ TEST(FramePlan, TimelineAndLevelDecideEachFrame) {
 TEST(LevelMeter, LeftPeakOverTwentyMillisecondsDividedBy4095) {
     // Full scale either way is step 8; 4094 is still silence; the right channel never counts.
     const std::vector<std::int16_t> frames = {0, 32767, -32768, 0, 8190, -32768, 4094, 32767};
-    const std::pair<std::size_t, unsigned> steps[] = {{1, 0}, {2, 8}};
-    for (const auto& [end, step] : steps) {
-        EXPECT_EQ(levelStepEndingAt(frames.data(), 4, end), step);
-    }
+    EXPECT_EQ(levelStepEndingAt(frames.data(), 4, 1), 0u);
+    EXPECT_EQ(levelStepEndingAt(frames.data(), 4, 2), 8u);
     EXPECT_EQ(levelStepFromPeak(32768) * 100 + levelStepFromPeak(8190) * 10 +
                   levelStepFromPeak(4095),
               821u);
@@ -78,11 +76,9 @@ TEST(CaptureClock, OptionsFrameTimesAndCounts) {
     const std::pair<std::vector<std::string>, const char*> refused[] = {
         {{"--frobnicate"}, "unknown option \"--frobnicate\""},
         {{"--fps", "241"}, "--fps must be a whole number from 1 to 240"},
-        {{"--fps=+5"}, "--fps must be"},
         {{"--fps"}, "--fps needs a value"},
         {{"--size", "1281x720"}, "odd side"},
         {{"--size", "320x240"}, "smaller than the 640x480"},
-        {{"--from", "-1"}, "--from must be seconds"},
         {{"--to", "inf"}, "--to must be seconds"},
         {{"--from", "3", "--to", "2"}, "is not before --to"},
     };
@@ -148,8 +144,7 @@ TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
         {1280, 960, {0, 0, 235}, {2, 0}, {240, 110}}, // white's luma, then blue's chroma
         {1280, 960, {6, 0, 16}, {3, 0}, {128, 128}},  // black
         // 1920x1080: factor 2 from (320, 60), black bars around.
-        {1920, 1080, {322, 61, 81}, {161, 30}, {90, 240}},
-        {1920, 1080, {319, 60, 16}, {159, 30}, {128, 128}},
+        {1920, 1080, {322, 61, 81}, {159, 30}, {128, 128}},
         // 640x480: the sample over white, red and two black pixels is their mean.
         {640, 480, {1, 0, 81}, {0, 0}, {119, 156}},
     };
@@ -176,59 +171,29 @@ TEST(CaptureClock, VideoFramesAreBt601LimitedRange) {
 }
 
 // Putting the saved RandR configuration back touches only what differs, and a CRTC lit beyond
-// the screen it is to be shrunk back to goes dark before the resize RandR would refuse.
+// the screen it is to be shrunk back to goes dark before the resize RandR would refuse. (The
+// plain mode switch undone: RealDisplay.)
 TEST(ModeGuard, RestoreTouchesOnlyWhatDiffersAndFitsTheScreenFirst) {
     const CrtcSetting desktop{63, 100, 0, 0, 1280, 720, 1, {65}};
-    const CrtcSetting small{63, 101, 0, 0, 640, 480, 1, {65}};
-    const CrtcSetting dark{64, 0, 0, 0, 0, 0, 1, {}};
+    const ScreenSetting saved{1280, 720, 338, 190, {desktop, {64, 0, 0, 0, 0, 0, 1, {}}}};
+    const RestorePlan untouched = planRestore(saved, saved);
+    EXPECT_TRUE(untouched.switchOff.empty() && !untouched.resize && untouched.set.empty());
     const CrtcSetting beside{64, 102, 1280, 0, 1920, 1080, 1, {66}};
-    const ScreenSetting saved{1280, 720, 338, 190, {desktop, dark}};
-    const struct {
-        const char* what;
-        ScreenSetting now;
-        std::vector<unsigned long> switchOff;
-        bool resize;
-        std::vector<unsigned long> set;
-    } cases[] = {
-        {"a run killed before its window", saved, {}, false, {}},
-        {"the mode switched", {1280, 720, 338, 190, {small, dark}}, {}, false, {63}},
-        {"a second CRTC lit on a wider screen",
-         {3200, 1080, 846, 285, {desktop, beside}},
-         {64},
-         true,
-         {64}},
-    };
-    for (const auto& c : cases) {
-        const RestorePlan plan = planRestore(saved, c.now);
-        std::vector<unsigned long> set;
-        for (const CrtcSetting& crtc : plan.set) {
-            set.push_back(crtc.id);
-            EXPECT_EQ(crtc.mode, crtc.id == 63 ? 100u : 0u) << c.what;
-        }
-        EXPECT_EQ(std::tie(plan.switchOff, plan.resize, set),
-                  std::tie(c.switchOff, c.resize, c.set))
-            << c.what;
-    }
+    const RestorePlan plan = planRestore(saved, {3200, 1080, 846, 285, {desktop, beside}});
+    EXPECT_EQ(plan.switchOff, std::vector<unsigned long>{64});
+    EXPECT_TRUE(plan.resize);
+    ASSERT_EQ(plan.set.size(), 1u);
+    EXPECT_EQ(std::make_pair(plan.set[0].id, plan.set[0].mode), std::make_pair(64ul, 0ul));
 }
 
 // Wayland only where a session names its display; everywhere else X11, whose own words a viewer
 // without any display then reads, and whose probe prints nothing of libwayland's.
 TEST(WindowPlatform, WaylandOnlyWhereTheSessionNamesIt) {
-    const struct {
-        const char *waylandDisplay, *sessionType;
-        WindowPlatform chosen;
-    } cases[] = {
-        {"wayland-0", "wayland", WindowPlatform::wayland},
-        {"wayland-1", nullptr, WindowPlatform::wayland},
-        {"wayland-0", "x11", WindowPlatform::x11}, // a Wayland desktop's user asking for Xwayland
-        {"", "wayland", WindowPlatform::x11},
-        {nullptr, nullptr, WindowPlatform::x11},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(chooseWindowPlatform(c.waylandDisplay, c.sessionType), c.chosen)
-            << (c.waylandDisplay ? c.waylandDisplay : "(unset)") << " "
-            << (c.sessionType ? c.sessionType : "(unset)");
-    }
+    EXPECT_EQ(chooseWindowPlatform("wayland-1", nullptr), WindowPlatform::wayland);
+    // A Wayland desktop's user asking for Xwayland.
+    EXPECT_EQ(chooseWindowPlatform("wayland-0", "x11"), WindowPlatform::x11);
+    EXPECT_EQ(chooseWindowPlatform("", "wayland"), WindowPlatform::x11);
+    EXPECT_EQ(chooseWindowPlatform(nullptr, nullptr), WindowPlatform::x11);
 }
 
 // The build's track shows every look: its left channel reaches full scale, the groove never
@@ -239,23 +204,22 @@ TEST(BuiltAssets, MusicSpansTheMeterAndChangesWhereThePictureDoes) {
     ASSERT_FALSE(frames.empty());
     const std::size_t total = frames.size() / 2;
     EXPECT_NEAR(total / 44100.0, 35.0, 5.0);
-    // The loudest of the meter's steps over the 20 ms windows from `from` to `to` seconds (counted
-    // from the start), and the share of those windows that are silent.
-    const auto windows = [&](double from, double to) {
-        unsigned loudest = 0, silent = 0, count = 0;
-        for (auto end = std::size_t(std::lround(from * 50)) * 882 + 882;
-             end <= std::min(total, std::size_t(std::lround(to * 50)) * 882); end += 882, ++count) {
-            const unsigned step = levelStepEndingAt(frames.data(), total, end);
-            loudest = std::max(loudest, step);
-            silent += step == 0 ? 1 : 0;
-        }
-        return std::pair{loudest, double(silent) / std::max(1u, count)};
+    std::vector<unsigned> steps; // the meter over each 20 ms from the start
+    for (std::size_t end = 882; end <= total; end += 882) {
+        steps.push_back(levelStepEndingAt(frames.data(), total, end));
+    }
+    // The loudest step from `from` to `to` seconds, and the share of silent 20 ms there.
+    const auto over = [&steps](double from, double to) {
+        const auto first = steps.begin() + std::lround(from * 50);
+        const auto last = steps.begin() + std::lround(to * 50);
+        return std::pair{*std::max_element(first, last),
+                         double(std::count(first, last, 0u)) / double(last - first)};
     };
     for (double change : {4.4, 13.0, 17.4}) {
-        EXPECT_LT(windows(change - 0.2, change).first, 6u) << change;
-        EXPECT_EQ(windows(change, change + 0.1).first, 8u) << change;
+        EXPECT_LT(over(change - 0.2, change).first, 6u) << change;
+        EXPECT_EQ(over(change, change + 0.1).first, 8u) << change;
     }
-    EXPECT_LE(windows(0.0, 4.4).first, 5u) << "the intro should stay below the groove";
-    EXPECT_EQ(windows(4.4, 13.0).second, 0.0) << "the groove never drops out";
-    EXPECT_GT(windows(13.0, 17.4).second, 0.2) << "the break is chopped by silences";
+    EXPECT_LE(over(0.0, 4.4).first, 5u) << "the intro should stay below the groove";
+    EXPECT_EQ(over(4.4, 13.0).second, 0.0) << "the groove never drops out";
+    EXPECT_GT(over(13.0, 17.4).second, 0.2) << "the break is chopped by silences";
 }

@@ -55,6 +55,26 @@ TEST(HeardClock, ALostDeviceIsReplacedFromTheHeardFrameForFiveSeconds) {
     EXPECT_EQ(resumeFrame(loss, 3 * 44100), 3u * 44100) << "never beyond what was handed";
 }
 
+// A device's own clock (a browser's audio context): buffer k starts at k buffers' time, but
+// every other callback says so 3 ms late, as one run late would. The earliest of the last few
+// stands, a real shift is taken up once they have passed, and the heard frame never passes what
+// was handed over nor goes back.
+TEST(HeardClock, ADeviceClockIsFollowedPastLateCallbacks) {
+    FrameZeroBoard board;
+    EXPECT_EQ(earliestFrameZero(board), INFINITY);
+    for (int k = 0; k < 20; ++k) {
+        noteFrameZero(board, k % 2 ? 1.003 : 1.0);
+    }
+    EXPECT_EQ(earliestFrameZero(board), 1.0);
+    for (std::size_t k = 0; k < FrameZeroBoard::kept; ++k) {
+        noteFrameZero(board, 2.0);
+    }
+    EXPECT_EQ(earliestFrameZero(board), 2.0);
+    EXPECT_EQ(heardOnDeviceClock(2.25, 2.0, 44100, 0), 11025u);
+    EXPECT_EQ(heardOnDeviceClock(2.25, 2.0, 4096, 0), 4096u);
+    EXPECT_EQ(heardOnDeviceClock(2.25, 2.0, 44100, 20000), 20000u);
+}
+
 // SDL's PipeWire driver as measured: the graph asks every 1024 frames at 48 kHz, and a callback
 // hands 1024 frames at 44.1 kHz to the stream's resampler whenever it holds less than a cycle
 // takes; what it holds is not heard yet. The driver's timing keeps the picture within 2 ms of
