@@ -279,7 +279,7 @@ TEST(CaptureTool, RefusesBadInputWithOneLineAndExitCodeOne) {
     EXPECT_EQ(capture(stage, {"--help"}).exitCode, 0);
 }
 
-// Without a display the tool runs its own Xvfb (a whole run so is scripts/run's first). A signal
+// Without a display the tool runs its own Xvfb (scripts/run makes a whole video so). A signal
 // mid-capture (SIGHUP here: one handler serves SIGINT, SIGTERM and SIGHUP) ends it with 128 + the
 // signal and one line of what was done: every PNG whole, the video playable and cut to the frames
 // done, and no Xvfb or ffmpeg left behind (orphans would be re-parented to this process).

@@ -55,10 +55,10 @@ TEST(HeardClock, ALostDeviceIsReplacedFromTheHeardFrameForFiveSeconds) {
     EXPECT_EQ(resumeFrame(loss, 3 * 44100), 3u * 44100) << "never beyond what was handed";
 }
 
-// A device's own clock (a browser's audio context): buffer k starts at k buffers' time, but
-// every other callback says so 3 ms late, as one run late would. The earliest of the last few
-// stands, a real shift is taken up once they have passed, and the heard frame never passes what
-// was handed over nor goes back.
+// A device's own clock (a browser's audio context): each callback tells when stream frame 0
+// played on it, every other one 3 ms late, as a callback run late would. The earliest of the
+// last few stands, a real shift is taken up once they have passed, and the heard frame never
+// passes what was handed over nor goes back.
 TEST(HeardClock, ADeviceClockIsFollowedPastLateCallbacks) {
     FrameZeroBoard board;
     EXPECT_EQ(earliestFrameZero(board), INFINITY);
