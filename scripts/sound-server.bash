@@ -10,13 +10,12 @@
 #                                 manager, so nothing is played); a folder /tmp/NAME.XXXXXX, and
 #                                 the variables that lead clients to the server exported
 #   sound_server_restart GAP      stops it and starts it again GAP seconds later
-#   sound_server_stop             stops it (the recorder first) and removes the folder
+#   sound_server_stop             stops it and removes the folder
 # Run (tests/e2e/sound_server_test.cpp), on a folder it made with `new`:
 #   scripts/sound-server.bash new NAME       prints the folder
-#   scripts/sound-server.bash DIR start KIND | stop | env | record FILE | run COMMAND...
-# `env` prints the variables as NAME=value lines; `record` records the sink's monitor to FILE
-# until the server is stopped; `run` runs a client of it. The sink runs at 44100 Hz on PulseAudio (QM_SINK_RATE changes
-# it) and at 48000 Hz on PipeWire, as on a desktop.
+#   scripts/sound-server.bash DIR start KIND | stop | env | run COMMAND...
+# `env` prints the variables as NAME=value lines; `run` runs a client of it. The sink runs at
+# 44100 Hz on PulseAudio (QM_SINK_RATE changes it) and at 48000 Hz on PipeWire, as on a desktop.
 
 sound_server_env() {
     local dir=$1
@@ -147,12 +146,6 @@ sound_server_default_is_qmsink() {
 
 sound_server_down() {
     local dir=$1 pid pids
-    if [[ -f $dir/recorder.pid ]]; then
-        pid=$(cat "$dir/recorder.pid")
-        kill "$pid" 2>/dev/null || true
-        while sound_server_alive "$pid"; do sleep 0.02; done
-        rm -f "$dir/recorder.pid"
-    fi
     [[ -f $dir/pids ]] || return 0
     # The last started first: pipewire-pulse and WirePlumber before the graph they use.
     mapfile -t pids < <(tac "$dir/pids")
@@ -162,24 +155,6 @@ sound_server_down() {
         wait "$pid" 2>/dev/null || true
     done
     : >"$dir/pids"
-}
-
-# Records the sink's monitor. A short latency, or a killed recorder loses its last seconds; an
-# idle PulseAudio null sink renders two seconds ahead, and a player that comes meanwhile waits
-# that out, so the sink is ready once its latency has come down to the recorder's.
-sound_server_record() {
-    local dir=$1 file=$2
-    sound_server_export "$dir"
-    parecord --latency-msec=20 -d qmsink.monitor --file-format=wav "$file" >/dev/null 2>&1 \
-        </dev/null &
-    echo "$!" >"$dir/recorder.pid"
-    sound_server_wait "$dir" sound_server_sink_ready
-}
-
-sound_server_sink_ready() {
-    local latency
-    latency=$(pactl list sinks | awk '$1 == "Latency:" {print $2; exit}')
-    [[ -n $latency ]] && ((latency < 100000))
 }
 
 sound_server_start() {
@@ -207,7 +182,6 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     start) sound_server_up "$1" "$3" ;;
     stop) sound_server_down "$1" ;;
     env) sound_server_env "$1" ;;
-    record) sound_server_record "$1" "$3" ;;
     run)
         sound_server_export "$1"
         "${@:3}"

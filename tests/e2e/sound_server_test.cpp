@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
-#include <sstream>
 
 using namespace qm;
 using namespace testing_support;
